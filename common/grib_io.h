@@ -1,0 +1,110 @@
+#pragma once
+
+#include <eccodes.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+#include "common/args_console.h"
+
+namespace common {
+
+// stdio buffer of the input, and the most whole messages the output holds
+// before it writes them: large enough to keep system calls rare.
+constexpr std::size_t kFileBufferBytes = std::size_t{1} << 20;
+
+// Safety nets for unwinding; where the outcome matters use release() and
+// OutputFile::close(), which check it.
+struct FileCloser {
+  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+struct HandleDeleter {
+  void operator()(codes_handle* handle) const noexcept { codes_handle_delete(handle); }
+};
+using GribHandle = std::unique_ptr<codes_handle, HandleDeleter>;
+
+struct BytesDeleter {
+  void operator()(unsigned char* bytes) const noexcept { std::free(bytes); }
+};
+using MessageBytes = std::unique_ptr<unsigned char, BytesDeleter>;
+
+// Throws FatalError naming `what` and ecCodes' text for `status` unless it is success.
+void check(int status, std::string_view what);
+
+// Opens `filein` for reading; null when it cannot be opened.
+FilePtr open_input(const ArgumentField& filein);
+
+// True when `fileout` names an existing file that is the open input itself
+// (same device and inode, so links count too).
+bool is_same_file(std::FILE* input, const ArgumentField& fileout);
+
+// The output GRIB file. Whole messages are written in blocks; when a write
+// fails the file is cut back to the end of the last message that reached it,
+// so it never ends in the middle of a message.
+class OutputFile {
+ public:
+  // Creates or empties `fileout`; FatalError when it cannot be opened.
+  explicit OutputFile(const ArgumentField& fileout);
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  ~OutputFile();
+
+  // Appends one encoded message; FatalError (after cutting back) on failure.
+  void write(const unsigned char* bytes, std::size_t size);
+  void write(const codes_handle* handle);
+  // Writes what is pending and closes the file, checking both.
+  void close();
+
+ private:
+  void write_pending();
+  [[noreturn]] void fail(int error);
+
+  std::string name_;
+  FilePtr file_;
+  std::vector<unsigned char> pending_;
+  off_t committed_bytes_ = 0;
+};
+
+// The files of a run, opened in order: input, then output. `failure_status`
+// is kExitSuccess when both are open; otherwise the failure line has been
+// printed and the run ends with that status.
+struct GribFiles {
+  FilePtr input;
+  std::unique_ptr<OutputFile> output;
+  int failure_status = kExitSuccess;
+};
+GribFiles open_grib_files(const ArgumentField& filein, const ArgumentField& fileout);
+
+enum class ReadStatus { kMessage, kEndOfFile, kError };
+
+// One read of the input: a whole message's bytes, end of file, or an error.
+struct ReadOutcome {
+  ReadStatus status = ReadStatus::kEndOfFile;
+  MessageBytes bytes;
+  std::size_t size = 0;
+  int error = 0;
+};
+
+// Reads the next GRIB message with ecCodes' framing reader; what counts as a
+// message, as end of file or as an error is ecCodes' decision.
+ReadOutcome read_next_message(std::FILE* input);
+
+// A handle on a copy of the message's bytes; null when ecCodes cannot load it.
+GribHandle handle_from_message(const ReadOutcome& message);
+
+// Frees a handle, checking the outcome.
+void release(GribHandle handle);
+
+// Prints the read-failure line for message `ordinal` of `filein`.
+void report_read_failure(const ArgumentField& filein, std::int64_t ordinal);
+
+}  // namespace common

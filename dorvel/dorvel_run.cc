@@ -1,0 +1,111 @@
+#include "dorvel/dorvel_run.h"
+
+#include <algorithm>
+#include <limits>
+#include <vector>
+
+#include "common/args_console.h"
+#include "common/grib_io.h"
+#include "dorvel/dorvel_core.h"
+
+namespace dorvel {
+namespace {
+
+using common::FatalError;
+
+// Reads the field of message `ordinal` into its column, narrowing each value
+// to the nearest float. Any count other than kGridPoints is fatal.
+void read_field(const codes_handle* handle, int ordinal, std::vector<double>& transfer,
+                std::span<float> column) {
+  std::size_t count = 0;
+  common::check(codes_get_size(handle, "values", &count), "reading the size of key values");
+  if (count != kGridPoints) {
+    throw FatalError("message " + std::to_string(ordinal) + " holds " + std::to_string(count) +
+                     " values; every field must hold " + std::to_string(kGridPoints));
+  }
+  common::check(codes_get_double_array(handle, "values", transfer.data(), &count),
+                "reading key values");
+  for (std::size_t point = 0; point < kGridPoints; ++point) {
+    column[point] = static_cast<float>(transfer[point]);
+  }
+}
+
+std::int32_t read_int32_key(const codes_handle* handle, const char* key) {
+  long value = 0;
+  common::check(codes_get_long(handle, key, &value), std::string("reading key ") + key);
+  return static_cast<std::int32_t>(
+      std::clamp<long>(value, std::numeric_limits<std::int32_t>::min(),
+                       std::numeric_limits<std::int32_t>::max()));
+}
+
+// The output message: a copy of the twelfth with the residual and P2 set.
+common::GribHandle residual_message(const codes_handle* twelfth, std::span<const float> residual,
+                                    std::vector<double>& transfer) {
+  common::GribHandle output(codes_handle_clone(twelfth));
+  if (!output) throw FatalError("cloning the twelfth message");
+  for (std::size_t point = 0; point < kGridPoints; ++point) {
+    transfer[point] = static_cast<double>(residual[point]);
+  }
+  common::check(codes_set_double_array(output.get(), "values", transfer.data(), kGridPoints),
+                "setting key values");
+  common::check(codes_set_long(output.get(), "P2", kP2Value), "setting key P2");
+  return output;
+}
+
+}  // namespace
+
+int run(int argc, const char* const* argv) {
+  const auto filein = common::ArgumentField::fetch(argc, argv, 1);
+  const auto fileout = common::ArgumentField::fetch(argc, argv, 2);
+  if (const auto status =
+          common::refuse_arguments(filein, fileout, true, {"Uso: dorvel.exe filein fileout"})) {
+    return *status;
+  }
+
+  common::GribFiles files = common::open_grib_files(filein, fileout);
+  if (files.failure_status != common::kExitSuccess) return files.failure_status;
+
+  FieldStack fields;
+  std::vector<float> residual(kGridPoints);
+  std::vector<double> transfer(kGridPoints);
+  common::GribHandle twelfth;
+  int messages_read = 0;
+  for (int ordinal = 1; ordinal <= kFieldsRead; ++ordinal) {
+    const common::ReadOutcome message = common::read_next_message(files.input.get());
+    if (message.status == common::ReadStatus::kEndOfFile) break;
+    common::GribHandle handle = common::handle_from_message(message);
+    if (!handle) {
+      common::report_read_failure(filein, ordinal);
+      files.output->close();
+      return common::kExitFailure;
+    }
+    read_field(handle.get(), ordinal, transfer, fields.column(ordinal));
+    messages_read = ordinal;
+    if (ordinal == kFieldsRead) {
+      twelfth = std::move(handle);
+    } else {
+      common::release(std::move(handle));
+    }
+  }
+  if (!twelfth) {
+    throw FatalError("the input holds " + std::to_string(messages_read) + " messages; " +
+                     std::to_string(kFieldsRead) + " are needed (no twelfth message to read " +
+                     "dataDate from)");
+  }
+
+  compute_residual(fields, residual);
+  const std::int32_t data_date = read_int32_key(twelfth.get(), "dataDate");
+  const std::int32_t data_time = read_int32_key(twelfth.get(), "dataTime");
+  const std::int32_t negative_count = count_negative(residual);
+  const float mean = mean_of(residual);
+  common::write_stdout(summary_line(data_date, data_time, negative_count, mean));
+
+  common::GribHandle output = residual_message(twelfth.get(), residual, transfer);
+  files.output->write(output.get());
+  common::release(std::move(output));
+  common::release(std::move(twelfth));
+  files.output->close();
+  return common::kExitSuccess;
+}
+
+}  // namespace dorvel

@@ -1,0 +1,9 @@
+#pragma once
+
+namespace dorvel {
+
+// One whole run of `dorvel filein fileout`; returns the exit status, throws
+// common::FatalError on a fatal failure.
+int run(int argc, const char* const* argv);
+
+}  // namespace dorvel

@@ -1,0 +1,4 @@
+#include "common/args_console.h"
+#include "dorvel/dorvel_run.h"
+
+int main(int argc, char** argv) { return common::run_tool("dorvel", argc, argv, dorvel::run); }
