@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds the tools, makes a sample input and runs them on it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/build.sh >/dev/null
+demo=build/demo
+mkdir -p "$demo"
+build/tests/make_test_gribs sample "$demo/sample.grb" 20190101 600
+echo "\$ dorvel $demo/sample.grb $demo/residual.grb"
+build/dorvel/dorvel "$demo/sample.grb" "$demo/residual.grb"
+echo "exit status $?"

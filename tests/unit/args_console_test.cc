@@ -1,0 +1,112 @@
+#include "common/args_console.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+
+namespace {
+
+using common::ArgumentField;
+using common::console_line;
+
+TEST(ArgumentField, PadsCutsAndTrims) {
+  const ArgumentField short_one("in.grb");
+  EXPECT_EQ(short_one.field().size(), common::kArgumentFieldBytes);
+  EXPECT_EQ(short_one.field(), "in.grb" + std::string(194, ' '));
+  EXPECT_EQ(short_one.trimmed_length(), 6u);
+  EXPECT_EQ(short_one.text(), "in.grb");
+  EXPECT_FALSE(short_one.name_too_long());
+
+  const std::string long_argument = std::string(199, 'a') + "bcdefg";
+  const ArgumentField cut(long_argument);
+  EXPECT_EQ(cut.field(), long_argument.substr(0, 200));
+  EXPECT_EQ(cut.trimmed_length(), 200u);
+  EXPECT_TRUE(cut.name_too_long());
+
+  EXPECT_FALSE(ArgumentField(std::string(200, 'x')).name_too_long());
+  // Trailing blanks are not part of a name, so they never make it too long.
+  EXPECT_FALSE(ArgumentField(std::string(200, 'x') + "    ").name_too_long());
+
+  EXPECT_EQ(ArgumentField("  ").trimmed_length(), 0u);
+  EXPECT_EQ(ArgumentField("").trimmed_length(), 0u);
+  EXPECT_EQ(ArgumentField(" a b  ").text(), " a b");
+  // Only the space is a blank.
+  EXPECT_EQ(ArgumentField("x\t").trimmed_length(), 2u);
+}
+
+TEST(ArgumentField, FetchesByNumberAndGivesBlanksForMissingOnes) {
+  const char* argv[] = {"tool", "first", "second"};
+  EXPECT_EQ(ArgumentField::fetch(3, argv, 1).text(), "first");
+  EXPECT_EQ(ArgumentField::fetch(3, argv, 2).text(), "second");
+  EXPECT_EQ(ArgumentField::fetch(3, argv, 3).field(), std::string(200, ' '));
+}
+
+TEST(HelpWord, OnlyMinusHAndDashDashHelpPaddedWithBlanks) {
+  for (const char* word : {"-h", "--help", "-h   ", "--help "}) {
+    EXPECT_TRUE(common::is_help_word(ArgumentField(word))) << word;
+  }
+  for (const char* word : {"-H", "-help", "help", "--h", " -h", "-h x", "--helpme", ""}) {
+    EXPECT_FALSE(common::is_help_word(ArgumentField(word))) << word;
+  }
+  EXPECT_TRUE(common::padded_equal("ab", "ab   "));
+  EXPECT_FALSE(common::padded_equal("ab", "ab  c"));
+}
+
+TEST(ConsoleLine, LaysOutTextsAndIntegers) {
+  struct Case {
+    std::string line;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {console_line({"Errore aprendo ", "in.grb"}), " Errore aprendo in.grb\n"},
+      {console_line({"Errore leggendo ", "in.grb", " grib n.ro ", std::int64_t{3}}),
+       " Errore leggendo in.grb grib n.ro            3\n"},
+      {console_line({"Elaborazioni completate, campi letti ", std::int64_t{5}, " scritti ",
+                     std::int64_t{3}}),
+       " Elaborazioni completate, campi letti            5  scritti            3\n"},
+      {console_line({"Elaborazioni completate, letti e scritti ", std::int64_t{0}, " campi"}),
+       " Elaborazioni completate, letti e scritti            0  campi\n"},
+      {console_line({"solo"}), " solo\n"},
+      {console_line({"  spazi  "}), "   spazi  \n"},
+      {console_line({std::int64_t{std::numeric_limits<std::int32_t>::min()}}), " -2147483648\n"},
+      {console_line({std::int64_t{std::numeric_limits<std::int32_t>::max()}}), "  2147483647\n"},
+      {console_line({std::int64_t{-7}, std::int64_t{12}}),
+       "          -7          12\n"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.line, c.expected);
+}
+
+TEST(RefuseArguments, HelpUsageAndOverLongNames) {
+  const std::initializer_list<std::string_view> usage = {"Uso: x"};
+  const ArgumentField name("a.grb");
+  const ArgumentField empty("");
+  const ArgumentField too_long(std::string(201, 'n'));
+  const ArgumentField help("--help");
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(common::refuse_arguments(help, empty, false, usage), common::kExitSuccess);
+  EXPECT_EQ(common::refuse_arguments(empty, name, true, usage), common::kExitUsage);
+  EXPECT_EQ(common::refuse_arguments(name, empty, true, usage), common::kExitUsage);
+  EXPECT_EQ(common::refuse_arguments(name, name, false, usage), common::kExitUsage);
+  EXPECT_EQ(common::refuse_arguments(name, too_long, true, usage), common::kExitUsage);
+  EXPECT_EQ(common::refuse_arguments(too_long, too_long, true, usage), common::kExitUsage);
+  EXPECT_EQ(common::refuse_arguments(name, name, true, usage), std::nullopt);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            " Uso: x\n Uso: x\n Uso: x\n Uso: x\n"
+            " Nome di file troppo lungo (oltre 200 caratteri): fileout\n"
+            " Nome di file troppo lungo (oltre 200 caratteri): filein\n");
+}
+
+TEST(RunTool, TurnsAFatalErrorIntoStatusOneOnStandardError) {
+  ::testing::internal::CaptureStderr();
+  const int status = common::run_tool("tool", 0, nullptr, [](int, const char* const*) -> int {
+    throw common::FatalError("reading key dataDate: Key/value not found");
+  });
+  EXPECT_EQ(status, common::kExitFailure);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "tool: reading key dataDate: Key/value not found\n");
+  EXPECT_EQ(common::run_tool("tool", 0, nullptr, [](int, const char* const*) { return 2; }), 2);
+}
+
+}  // namespace

@@ -1,0 +1,202 @@
+#include "common/grib_io.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/fixtures/test_gribs.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kFixtures = TEST_GRIBS_DIR;
+
+// The sequence a reader sees: each message's bytes, then "end" or "error".
+std::vector<std::string> framed_outcomes(const std::string& path, bool build_handles) {
+  std::vector<std::string> outcomes;
+  common::FilePtr input(std::fopen(path.c_str(), "r"));
+  EXPECT_TRUE(input) << path;
+  if (!input) return outcomes;
+  for (;;) {
+    const common::ReadOutcome outcome = common::read_next_message(input.get());
+    if (outcome.status == common::ReadStatus::kEndOfFile) {
+      outcomes.push_back("end");
+      return outcomes;
+    }
+    if (outcome.status == common::ReadStatus::kError) {
+      outcomes.push_back("error");
+      return outcomes;
+    }
+    if (build_handles && !common::handle_from_message(outcome)) {
+      outcomes.push_back("error");
+      return outcomes;
+    }
+    outcomes.emplace_back(reinterpret_cast<const char*>(outcome.bytes.get()), outcome.size);
+  }
+}
+
+std::vector<std::string> handle_outcomes(const std::string& path) {
+  std::vector<std::string> outcomes;
+  common::FilePtr input(std::fopen(path.c_str(), "r"));
+  if (!input) return outcomes;
+  for (;;) {
+    int error = CODES_SUCCESS;
+    common::GribHandle handle(
+        codes_handle_new_from_file(nullptr, input.get(), PRODUCT_GRIB, &error));
+    if (!handle) {
+      outcomes.push_back(error == CODES_SUCCESS || error == CODES_END_OF_FILE ? "end" : "error");
+      return outcomes;
+    }
+    const void* message = nullptr;
+    std::size_t size = 0;
+    codes_get_message(handle.get(), &message, &size);
+    outcomes.emplace_back(static_cast<const char*>(message), size);
+  }
+}
+
+// Short names for failure messages: a message is shown by its size.
+std::vector<std::string> summarised(const std::vector<std::string>& outcomes) {
+  std::vector<std::string> names;
+  for (const std::string& outcome : outcomes) {
+    names.push_back(outcome == "end" || outcome == "error"
+                        ? outcome
+                        : "message of " + std::to_string(outcome.size()) + " bytes");
+  }
+  return names;
+}
+
+TEST(MessageReader, AgreesWithHandlePerMessageReadingOnDamagedFiles) {
+  const std::vector<std::string> corpus = {
+      "five.grb",          "empty.grb",          "not_grib.bin",
+      "truncated_last.grb", "junk_between.grb",  "junk_after.grb",
+      "bad_end_fourth.grb", "bad_edition_fourth.grb", "long_length_fourth.grb",
+      "short_length_fourth.grb", "bad_section_fourth.grb", "grib_word_only.grb",
+      "sample.grb",        "edition2.grb"};
+  for (const std::string& name : corpus) {
+    const std::string path = kFixtures + "/" + name;
+    const std::vector<std::string> by_handle = handle_outcomes(path);
+    EXPECT_EQ(by_handle, framed_outcomes(path, false)) << name;
+    EXPECT_EQ(by_handle, framed_outcomes(path, true)) << name;
+    EXPECT_EQ(summarised(by_handle), summarised(framed_outcomes(path, false))) << name;
+  }
+}
+
+TEST(MessageReader, FindsEachMessageOfAnIntactFileThenEndOfFile) {
+  std::vector<std::string> expected;
+  for (int ordinal = 1; ordinal <= 5; ++ordinal) {
+    expected.push_back(test_gribs::small_message(ordinal));
+  }
+  expected.push_back("end");
+  EXPECT_EQ(framed_outcomes(kFixtures + "/five.grb", false), expected);
+  EXPECT_EQ(framed_outcomes(kFixtures + "/empty.grb", false), std::vector<std::string>{"end"});
+}
+
+class OutputFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    directory_ = fs::temp_directory_path() /
+                 ("grib_io_test_" + std::to_string(::getpid()) + "_" +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(directory_);
+  }
+  void TearDown() override { fs::remove_all(directory_); }
+  std::string path(const std::string& name) const { return (directory_ / name).string(); }
+
+  fs::path directory_;
+};
+
+void write_message(common::OutputFile& output, const std::string& message) {
+  output.write(reinterpret_cast<const unsigned char*>(message.data()), message.size());
+}
+
+TEST_F(OutputFileTest, WritesMessagesInOrderAndClosesComplete) {
+  const std::string big(3 * common::kFileBufferBytes / 2, 'b');
+  common::OutputFile output{common::ArgumentField(path("out.grb"))};
+  write_message(output, "first");
+  write_message(output, big);
+  write_message(output, "last");
+  output.close();
+  EXPECT_EQ(test_gribs::read_file(path("out.grb")), "first" + big + "last");
+}
+
+TEST_F(OutputFileTest, PendingMessagesReachTheFileWhenUnwinding) {
+  {
+    common::OutputFile output{common::ArgumentField(path("out.grb"))};
+    write_message(output, "whole message");
+  }
+  EXPECT_EQ(test_gribs::read_file(path("out.grb")), "whole message");
+}
+
+TEST_F(OutputFileTest, OpeningInAMissingDirectoryIsFatal) {
+  EXPECT_THROW(common::OutputFile{common::ArgumentField(path("missing/out.grb"))},
+               common::FatalError);
+}
+
+TEST_F(OutputFileTest, AFullDeviceIsFatalAndNamesTheFile) {
+  common::OutputFile output{common::ArgumentField("/dev/full")};
+  write_message(output, "message");
+  try {
+    output.close();
+    FAIL() << "closing on a full device succeeded";
+  } catch (const common::FatalError& error) {
+    EXPECT_NE(std::string(error.what()).find("/dev/full"), std::string::npos) << error.what();
+    EXPECT_NE(std::string(error.what()).find("No space left"), std::string::npos) << error.what();
+  }
+}
+
+// With a file-size limit in the middle of a message, the file is cut back to
+// the end of the last whole message.
+TEST_F(OutputFileTest, ASizeLimitLeavesOnlyWholeMessages) {
+  const std::string message(300000, 'm');
+  const std::string out = path("out.grb");
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{1000000, 1000000};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    try {
+      common::OutputFile output{common::ArgumentField(out)};
+      for (int count = 0; count < 5; ++count) write_message(output, message);
+      output.close();
+    } catch (const common::FatalError&) {
+      ::_exit(3);
+    }
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 3);
+  EXPECT_EQ(fs::file_size(out), 3 * message.size());
+}
+
+TEST(SameFile, LinksToTheInputAreTheSameFile) {
+  const fs::path directory = fs::temp_directory_path() / ("same_file_" + std::to_string(::getpid()));
+  fs::create_directories(directory);
+  const std::string input_path = (directory / "in.grb").string();
+  test_gribs::write_file(input_path, "data");
+  fs::create_hard_link(input_path, directory / "hard.grb");
+  fs::create_symlink(input_path, directory / "soft.grb");
+  test_gribs::write_file((directory / "other.grb").string(), "data");
+  common::FilePtr input(std::fopen(input_path.c_str(), "r"));
+  for (const char* name : {"in.grb", "hard.grb", "soft.grb"}) {
+    EXPECT_TRUE(common::is_same_file(input.get(), common::ArgumentField((directory / name).string())))
+        << name;
+  }
+  EXPECT_FALSE(common::is_same_file(input.get(),
+                                    common::ArgumentField((directory / "other.grb").string())));
+  EXPECT_FALSE(common::is_same_file(input.get(),
+                                    common::ArgumentField((directory / "absent.grb").string())));
+  fs::remove_all(directory);
+}
+
+}  // namespace
