@@ -59,11 +59,13 @@ void OutputFile::write(const unsigned char* bytes, std::size_t size) {
   if (pending_.size() + size > kFileBufferBytes) write_pending();
   if (size >= kFileBufferBytes) {
     errno = 0;
-    if (std::fwrite(bytes, 1, size, file_.get()) != size) fail(errno);
+    const std::size_t reached = std::fwrite(bytes, 1, size, file_.get());
+    if (reached != size) fail(errno, 0);
     committed_bytes_ += static_cast<off_t>(size);
     return;
   }
   pending_.insert(pending_.end(), bytes, bytes + size);
+  pending_ends_.push_back(pending_.size());
 }
 
 void OutputFile::write(const codes_handle* handle) {
@@ -84,15 +86,23 @@ void OutputFile::close() {
 void OutputFile::write_pending() {
   if (pending_.empty()) return;
   errno = 0;
-  if (std::fwrite(pending_.data(), 1, pending_.size(), file_.get()) != pending_.size()) {
-    fail(errno);
+  const std::size_t reached = std::fwrite(pending_.data(), 1, pending_.size(), file_.get());
+  if (reached != pending_.size()) {
+    std::size_t whole = 0;
+    for (const std::size_t end : pending_ends_) {
+      if (end <= reached) whole = end;
+    }
+    fail(errno, whole);
   }
   committed_bytes_ += static_cast<off_t>(pending_.size());
   pending_.clear();
+  pending_ends_.clear();
 }
 
-void OutputFile::fail(int error) {
+void OutputFile::fail(int error, std::size_t whole_bytes) {
+  committed_bytes_ += static_cast<off_t>(whole_bytes);
   pending_.clear();
+  pending_ends_.clear();
   // Part of a message may have reached the file: cut it back to the last
   // message end. Devices and pipes cannot be cut and need not be.
   struct stat status {};

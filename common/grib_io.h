@@ -66,11 +66,15 @@ class OutputFile {
 
  private:
   void write_pending();
-  [[noreturn]] void fail(int error);
+  // Keeps the first `whole_bytes` of the failed write (whole messages only),
+  // cuts off whatever else reached the file, then throws FatalError.
+  [[noreturn]] void fail(int error, std::size_t whole_bytes);
 
   std::string name_;
   FilePtr file_;
   std::vector<unsigned char> pending_;
+  // Where each pending message ends within pending_.
+  std::vector<std::size_t> pending_ends_;
   off_t committed_bytes_ = 0;
 };
 

@@ -1,0 +1,64 @@
+#include "quimbrel/quimbrel_run.h"
+
+#include <cstdint>
+
+#include "common/args_console.h"
+#include "common/grib_io.h"
+#include "quimbrel/quimbrel_core.h"
+
+namespace quimbrel {
+
+int run(int argc, const char* const* argv) {
+  const auto filein = common::ArgumentField::fetch(argc, argv, 1);
+  const auto fileout = common::ArgumentField::fetch(argc, argv, 2);
+  const std::optional<std::int32_t> nskip =
+      read_nskip(common::ArgumentField::fetch(argc, argv, 3));
+  if (const auto status = common::refuse_arguments(
+          filein, fileout, nskip.has_value(),
+          {"Uso: quimbrel.exe filein fileout NSKIP", "NSKIP > 0: salta i primi NSKIP campi",
+           "NSKIP < 0: scrive solo i primi -NSKIP campi"})) {
+    return *status;
+  }
+
+  common::GribFiles files = common::open_grib_files(filein, fileout);
+  if (files.failure_status != common::kExitSuccess) return files.failure_status;
+
+  // Messages are copied as the bytes read, one at a time; none is decoded.
+  std::int64_t written_count = 0;
+  std::int64_t ordinal = 1;
+  for (;; ++ordinal) {
+    const common::ReadOutcome message = common::read_next_message(files.input.get());
+    if (message.status == common::ReadStatus::kEndOfFile) {
+      if (*nskip > 0) {
+        // Closed first: the accounting line is never printed for an output
+        // that could not be completed.
+        files.output->close();
+        common::write_stdout(common::console_line({"Elaborazioni completate, campi letti ",
+                                                   ordinal - 1, " scritti ", written_count}));
+        return common::kExitSuccess;
+      }
+      break;
+    }
+    if (message.status == common::ReadStatus::kError) {
+      common::report_read_failure(filein, ordinal);
+      files.output->close();
+      return common::kExitFailure;
+    }
+    const Selection selection = select_message(*nskip, ordinal);
+    if (selection == Selection::kStop) break;
+    if (selection == Selection::kWrite) {
+      files.output->write(message.bytes.get(), message.size);
+      ++written_count;
+    }
+  }
+
+  files.output->close();
+  if (ordinal - 1 != written_count) {
+    common::write_stdout(common::console_line({"Codizione inattesa, chiamare l'assistenza!"}));
+  }
+  common::write_stdout(common::console_line(
+      {"Elaborazioni completate, letti e scritti ", written_count, " campi"}));
+  return common::kExitSuccess;
+}
+
+}  // namespace quimbrel
