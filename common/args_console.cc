@@ -95,7 +95,8 @@ std::optional<int> refuse_arguments(const ArgumentField& filein, const ArgumentF
     return help ? kExitSuccess : kExitUsage;
   }
   // A cut name could create or overwrite some other file: never open it.
-  for (const auto& [argument, name] : {std::pair{&filein, "filein"}, std::pair{&fileout, "fileout"}}) {
+  for (const auto& [argument, name] :
+       {std::pair{&filein, "filein"}, std::pair{&fileout, "fileout"}}) {
     if (argument->name_too_long()) {
       write_stdout(console_line({"Nome di file troppo lungo (oltre 200 caratteri): ", name}));
       return kExitUsage;

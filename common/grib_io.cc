@@ -32,8 +32,7 @@ bool is_same_file(std::FILE* input, const ArgumentField& fileout) {
   struct stat output_status {};
   if (::fstat(::fileno(input), &input_status) != 0) return false;
   if (::stat(std::string(fileout.text()).c_str(), &output_status) != 0) return false;
-  return input_status.st_dev == output_status.st_dev &&
-         input_status.st_ino == output_status.st_ino;
+  return input_status.st_dev == output_status.st_dev && input_status.st_ino == output_status.st_ino;
 }
 
 OutputFile::OutputFile(const ArgumentField& fileout)
@@ -122,8 +121,8 @@ GribFiles open_grib_files(const ArgumentField& filein, const ArgumentField& file
   }
   // Opening the output empties it: it must not be the input.
   if (is_same_file(files.input.get(), fileout)) {
-    write_stdout(console_line(
-        {"Errore: il file di output coincide con il file di input ", fileout.text()}));
+    write_stdout(
+        console_line({"Errore: il file di output coincide con il file di input ", fileout.text()}));
     files.failure_status = kExitFailure;
     return files;
   }

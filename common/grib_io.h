@@ -1,6 +1,7 @@
 #pragma once
 
 #include <eccodes.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -9,7 +10,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 #include <vector>
 
 #include "common/args_console.h"

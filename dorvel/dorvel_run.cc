@@ -33,9 +33,8 @@ void read_field(const codes_handle* handle, int ordinal, std::vector<double>& tr
 std::int32_t read_int32_key(const codes_handle* handle, const char* key) {
   long value = 0;
   common::check(codes_get_long(handle, key, &value), std::string("reading key ") + key);
-  return static_cast<std::int32_t>(
-      std::clamp<long>(value, std::numeric_limits<std::int32_t>::min(),
-                       std::numeric_limits<std::int32_t>::max()));
+  return static_cast<std::int32_t>(std::clamp<long>(value, std::numeric_limits<std::int32_t>::min(),
+                                                    std::numeric_limits<std::int32_t>::max()));
 }
 
 // The output message: a copy of the twelfth with the residual and P2 set.

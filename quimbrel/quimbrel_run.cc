@@ -11,8 +11,7 @@ namespace quimbrel {
 int run(int argc, const char* const* argv) {
   const auto filein = common::ArgumentField::fetch(argc, argv, 1);
   const auto fileout = common::ArgumentField::fetch(argc, argv, 2);
-  const std::optional<std::int32_t> nskip =
-      read_nskip(common::ArgumentField::fetch(argc, argv, 3));
+  const std::optional<std::int32_t> nskip = read_nskip(common::ArgumentField::fetch(argc, argv, 3));
   if (const auto status = common::refuse_arguments(
           filein, fileout, nskip.has_value(),
           {"Uso: quimbrel.exe filein fileout NSKIP", "NSKIP > 0: salta i primi NSKIP campi",
@@ -33,8 +32,8 @@ int run(int argc, const char* const* argv) {
         // Closed first: the accounting line is never printed for an output
         // that could not be completed.
         files.output->close();
-        common::write_stdout(common::console_line({"Elaborazioni completate, campi letti ",
-                                                   ordinal - 1, " scritti ", written_count}));
+        common::write_stdout(common::console_line(
+            {"Elaborazioni completate, campi letti ", ordinal - 1, " scritti ", written_count}));
         return common::kExitSuccess;
       }
       break;
@@ -56,8 +55,8 @@ int run(int argc, const char* const* argv) {
   if (ordinal - 1 != written_count) {
     common::write_stdout(common::console_line({"Codizione inattesa, chiamare l'assistenza!"}));
   }
-  common::write_stdout(common::console_line(
-      {"Elaborazioni completate, letti e scritti ", written_count, " campi"}));
+  common::write_stdout(
+      common::console_line({"Elaborazioni completate, letti e scritti ", written_count, " campi"}));
   return common::kExitSuccess;
 }
 

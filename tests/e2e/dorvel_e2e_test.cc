@@ -71,8 +71,8 @@ Expected expected_for(const std::string& input) {
   const Handle twelfth = load(messages[11]);
   char line[64];
   std::snprintf(line, sizeof line, "%8ld %04ld neg %5d ave %7.3f\n",
-                long_key(twelfth.get(), "dataDate"), long_key(twelfth.get(), "dataTime"),
-                negative, static_cast<double>(mean));
+                long_key(twelfth.get(), "dataDate"), long_key(twelfth.get(), "dataTime"), negative,
+                static_cast<double>(mean));
   const Handle output(codes_handle_clone(twelfth.get()));
   codes_set_double_array(output.get(), "values", residual.data(), residual.size());
   codes_set_long(output.get(), "P2", 1);
@@ -152,15 +152,8 @@ TEST_F(Dorvel, UsageAndHelp) {
     int status;
   };
   const Case cases[] = {
-      {"", 2},
-      {"in.grb", 2},
-      {"'' out.grb", 2},
-      {"'   ' out.grb", 2},
-      {"in.grb '  '", 2},
-      {"-h", 0},
-      {"--help", 0},
-      {"'-h  ' out.grb", 0},
-      {"--help '' more", 0},
+      {"", 2},   {"in.grb", 2}, {"'' out.grb", 2},     {"'   ' out.grb", 2},  {"in.grb '  '", 2},
+      {"-h", 0}, {"--help", 0}, {"'-h  ' out.grb", 0}, {"--help '' more", 0},
   };
   for (const Case& c : cases) {
     const e2e::RunResult result = run(c.arguments);
@@ -209,7 +202,8 @@ TEST_F(Dorvel, InputProblemsGiveTheirLinesAndStatusOne) {
   EXPECT_EQ(result.status, 1);
 
   result = run(quoted(fixture("not_grib.bin")) + " out.grb");
-  EXPECT_EQ(result.out, " Errore leggendo " + fixture("not_grib.bin") + " grib n.ro            1\n");
+  EXPECT_EQ(result.out,
+            " Errore leggendo " + fixture("not_grib.bin") + " grib n.ro            1\n");
   EXPECT_EQ(result.status, 1);
 }
 
@@ -273,9 +267,8 @@ TEST_F(Dorvel, RefusesToOverwriteItsInput) {
   e2e::fs::create_symlink(dir_.file("in.grb"), dir_.file("soft.grb"));
   for (const char* output : {"in.grb", "./in.grb", "hard.grb", "soft.grb"}) {
     const e2e::RunResult result = run(std::string("in.grb ") + output);
-    EXPECT_EQ(result.out,
-              std::string(" Errore: il file di output coincide con il file di input ") + output +
-                  "\n");
+    EXPECT_EQ(result.out, std::string(" Errore: il file di output coincide con il file di input ") +
+                              output + "\n");
     EXPECT_EQ(result.status, 1) << output;
   }
   EXPECT_EQ(test_gribs::read_file(dir_.file("in.grb")),

@@ -24,7 +24,7 @@ std::string five_messages(std::initializer_list<int> ordinals) {
 
 std::string read_line(long long count) {
   char line[128];
-  std::snprintf(line, sizeof line,  " Elaborazioni completate, letti e scritti  %11lld  campi\n",
+  std::snprintf(line, sizeof line, " Elaborazioni completate, letti e scritti  %11lld  campi\n",
                 count);
   return line;
 }
@@ -80,7 +80,8 @@ TEST_F(Quimbrel, EmptyInput) {
   EXPECT_EQ(result.out, read_line(0));
   EXPECT_EQ(result.status, 0);
   result = copy("empty.grb", "2");
-  EXPECT_EQ(result.out, " Elaborazioni completate, campi letti            0  scritti            0\n");
+  EXPECT_EQ(result.out,
+            " Elaborazioni completate, campi letti            0  scritti            0\n");
   result = copy("empty.grb", "-2");
   EXPECT_EQ(result.out, read_line(0));
   EXPECT_TRUE(e2e::exists(dir_.file("out.grb")));
@@ -103,7 +104,8 @@ TEST_F(Quimbrel, ThousandsOfMessagesStayInOrder) {
   test_gribs::write_file(dir_.file("many.grb"), many);
   const std::size_t size = test_gribs::small_message(1).size();
   e2e::RunResult result = run("many.grb out.grb 1000");
-  EXPECT_EQ(result.out, " Elaborazioni completate, campi letti         3000  scritti         2000\n");
+  EXPECT_EQ(result.out,
+            " Elaborazioni completate, campi letti         3000  scritti         2000\n");
   EXPECT_EQ(output(), many.substr(1000 * size));
   result = run("many.grb out.grb -2500");
   EXPECT_EQ(result.out, read_line(2500));
@@ -141,16 +143,16 @@ TEST_F(Quimbrel, ReadFailureStopsTheRunAndKeepsWhatWasWritten) {
   EXPECT_EQ(output(), five_messages({1, 2}));
 
   result = copy("truncated_last.grb", "-9");
-  EXPECT_EQ(result.out, " Errore leggendo " + fixture("truncated_last.grb") +
-                            " grib n.ro            5\n");
+  EXPECT_EQ(result.out,
+            " Errore leggendo " + fixture("truncated_last.grb") + " grib n.ro            5\n");
   EXPECT_EQ(output(), five_messages({1, 2, 3, 4}));
 }
 
 TEST_F(Quimbrel, UsageHelpAndNskipForms) {
-  for (const char* arguments : {"", "in.grb out.grb", "in.grb out.grb 2.5", "in.grb out.grb abc",
-                                "in.grb out.grb ''", "in.grb out.grb 4*", "in.grb out.grb ,4",
-                                "in.grb out.grb /4", "in.grb '' 3", "'' out.grb 3",
-                                "in.grb out.grb 2147483648"}) {
+  for (const char* arguments :
+       {"", "in.grb out.grb", "in.grb out.grb 2.5", "in.grb out.grb abc", "in.grb out.grb ''",
+        "in.grb out.grb 4*", "in.grb out.grb ,4", "in.grb out.grb /4", "in.grb '' 3",
+        "'' out.grb 3", "in.grb out.grb 2147483648"}) {
     const e2e::RunResult result = run(arguments);
     EXPECT_EQ(result.out, usage_) << arguments;
     EXPECT_EQ(result.status, 2) << arguments;
@@ -190,9 +192,8 @@ TEST_F(Quimbrel, RefusesToOverwriteItsInput) {
   e2e::fs::create_symlink(dir_.file("in.grb"), dir_.file("soft.grb"));
   for (const char* output : {"in.grb", "hard.grb", "soft.grb"}) {
     const e2e::RunResult result = run(std::string("in.grb ") + output + " 1");
-    EXPECT_EQ(result.out,
-              std::string(" Errore: il file di output coincide con il file di input ") + output +
-                  "\n");
+    EXPECT_EQ(result.out, std::string(" Errore: il file di output coincide con il file di input ") +
+                              output + "\n");
     EXPECT_EQ(result.status, 1) << output;
     EXPECT_EQ(test_gribs::read_file(dir_.file("in.grb")), five) << output;
   }

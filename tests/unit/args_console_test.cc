@@ -72,8 +72,7 @@ TEST(ConsoleLine, LaysOutTextsAndIntegers) {
       {console_line({"  spazi  "}), "   spazi  \n"},
       {console_line({std::int64_t{std::numeric_limits<std::int32_t>::min()}}), " -2147483648\n"},
       {console_line({std::int64_t{std::numeric_limits<std::int32_t>::max()}}), "  2147483647\n"},
-      {console_line({std::int64_t{-7}, std::int64_t{12}}),
-       "          -7          12\n"},
+      {console_line({std::int64_t{-7}, std::int64_t{12}}), "          -7          12\n"},
   };
   for (const Case& c : cases) EXPECT_EQ(c.line, c.expected);
 }

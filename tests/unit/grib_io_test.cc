@@ -74,12 +74,20 @@ std::vector<std::string> summarised(const std::vector<std::string>& outcomes) {
 }
 
 TEST(MessageReader, AgreesWithHandlePerMessageReadingOnDamagedFiles) {
-  const std::vector<std::string> corpus = {
-      "five.grb",          "empty.grb",          "not_grib.bin",
-      "truncated_last.grb", "junk_between.grb",  "junk_after.grb",
-      "bad_end_fourth.grb", "bad_edition_fourth.grb", "long_length_fourth.grb",
-      "short_length_fourth.grb", "bad_section_fourth.grb", "grib_word_only.grb",
-      "sample.grb",        "edition2.grb"};
+  const std::vector<std::string> corpus = {"five.grb",
+                                           "empty.grb",
+                                           "not_grib.bin",
+                                           "truncated_last.grb",
+                                           "junk_between.grb",
+                                           "junk_after.grb",
+                                           "bad_end_fourth.grb",
+                                           "bad_edition_fourth.grb",
+                                           "long_length_fourth.grb",
+                                           "short_length_fourth.grb",
+                                           "bad_section_fourth.grb",
+                                           "grib_word_only.grb",
+                                           "sample.grb",
+                                           "edition2.grb"};
   for (const std::string& name : corpus) {
     const std::string path = kFixtures + "/" + name;
     const std::vector<std::string> by_handle = handle_outcomes(path);
@@ -180,7 +188,8 @@ TEST_F(OutputFileTest, ASizeLimitLeavesOnlyWholeMessages) {
 }
 
 TEST(SameFile, LinksToTheInputAreTheSameFile) {
-  const fs::path directory = fs::temp_directory_path() / ("same_file_" + std::to_string(::getpid()));
+  const fs::path directory =
+      fs::temp_directory_path() / ("same_file_" + std::to_string(::getpid()));
   fs::create_directories(directory);
   const std::string input_path = (directory / "in.grb").string();
   test_gribs::write_file(input_path, "data");
@@ -189,11 +198,12 @@ TEST(SameFile, LinksToTheInputAreTheSameFile) {
   test_gribs::write_file((directory / "other.grb").string(), "data");
   common::FilePtr input(std::fopen(input_path.c_str(), "r"));
   for (const char* name : {"in.grb", "hard.grb", "soft.grb"}) {
-    EXPECT_TRUE(common::is_same_file(input.get(), common::ArgumentField((directory / name).string())))
+    EXPECT_TRUE(
+        common::is_same_file(input.get(), common::ArgumentField((directory / name).string())))
         << name;
   }
-  EXPECT_FALSE(common::is_same_file(input.get(),
-                                    common::ArgumentField((directory / "other.grb").string())));
+  EXPECT_FALSE(
+      common::is_same_file(input.get(), common::ArgumentField((directory / "other.grb").string())));
   EXPECT_FALSE(common::is_same_file(input.get(),
                                     common::ArgumentField((directory / "absent.grb").string())));
   fs::remove_all(directory);
