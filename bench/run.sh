@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Times dorvel and quimbrel side by side with cat, head, grib_copy and CDO, and
+# measures peak resident memory. Prints one Markdown table; the full run also
+# writes it to bench/RESULTS.md.
+#
+#   bash bench/run.sh           full run (4800 messages of 61 KB, 20 000 tiny ones)
+#   bash bench/run.sh --quick   tiny inputs and two runs each: only checks that it works
+#
+# BENCH_BUILD_DIR names an existing build to use instead of building build/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+quick=0
+[ "${1:-}" = "--quick" ] && quick=1
+
+if [ -z "${BENCH_BUILD_DIR:-}" ]; then
+  bash scripts/install_deps.sh hyperfine cdo libeccodes-tools time python3
+  bash scripts/build.sh >/dev/null
+  build="$root/build"
+else
+  build=$(cd "$BENCH_BUILD_DIR" && pwd)
+fi
+dorvel="$build/dorvel/dorvel"
+quimbrel="$build/quimbrel/quimbrel"
+generate="$build/tests/make_test_gribs"
+
+if [ $quick -eq 1 ]; then
+  big=48 mid=10 growth=24 tiny=200 runs=2 warmup=0
+else
+  big=4800 mid=100 growth=1000 tiny=20000 runs=15 warmup=3
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+"$generate" sample s12.grb
+"$generate" repeat m_mid.grb "$mid"
+"$generate" repeat m_growth.grb "$growth"
+"$generate" repeat m_big.grb "$big"
+"$generate" tiny tiny.grb "$tiny"
+# The bytes of the first 101 messages: what NSKIP=-100 reads.
+message_bytes=$(($(stat -c %s s12.grb) / 12))
+keep=$((message_bytes * (big < 101 ? big : 101)))
+
+rows="$work/rows.tsv"
+: >"$rows"
+
+# measure GROUP LABEL COMMAND: the first command of a group is its baseline.
+measure() {
+  local group=$1 label=$2 command=$3
+  hyperfine --style none --ignore-failure -w "$warmup" -r "$runs" \
+    --export-json "$work/one.json" "$command" >/dev/null 2>&1
+  local median peak
+  median=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["results"][0]["median"]*1000)' "$work/one.json")
+  peak=$(/usr/bin/time -f '%M' -o "$work/peak" bash -c "$command" >/dev/null 2>&1 || true; tail -n 1 "$work/peak")
+  printf '%s\t%s\t%s\t%s\n' "$group" "$label" "$median" "$peak" >>"$rows"
+}
+
+measure "copy $mid x 61 KB, NSKIP=2" "cat in > out" "cat m_mid.grb > out.grb"
+measure "copy $mid x 61 KB, NSKIP=2" "quimbrel" "$quimbrel m_mid.grb out.grb 2"
+measure "copy $mid x 61 KB, NSKIP=2" "grib_copy" "grib_copy -w count!=1,count!=2 m_mid.grb out.grb"
+measure "copy $big x 61 KB, NSKIP=2" "cat in > out" "cat m_big.grb > out.grb"
+measure "copy $big x 61 KB, NSKIP=2" "quimbrel" "$quimbrel m_big.grb out.grb 2"
+measure "copy $big x 61 KB, NSKIP=2" "grib_copy" "grib_copy -w count!=1,count!=2 m_big.grb out.grb"
+measure "first 100 of $big, NSKIP=-100" "head -c (101 messages)" "head -c $keep m_big.grb > out.grb"
+measure "first 100 of $big, NSKIP=-100" "quimbrel" "$quimbrel m_big.grb out.grb -100"
+measure "first 100 of $big, NSKIP=-100" "quimbrel on $mid messages" "$quimbrel m_mid.grb out.grb -100"
+measure "copy $tiny x 300 B, NSKIP=2" "cat in > out" "cat tiny.grb > out.grb"
+measure "copy $tiny x 300 B, NSKIP=2" "quimbrel" "$quimbrel tiny.grb out.grb 2"
+measure "residual of 12 fields" "CDO (sub, timsum; infon)" \
+  "cdo -s sub -seltimestep,12 s12.grb -timsum -seltimestep,1/11 s12.grb cdo.grb && cdo -s infon cdo.grb"
+measure "residual of 12 fields" "dorvel" "$dorvel s12.grb out.grb"
+measure "usage and open failure" "dorvel usage" "$dorvel"
+measure "usage and open failure" "dorvel open failure" "$dorvel missing.grb out.grb"
+measure "usage and open failure" "quimbrel usage" "$quimbrel"
+measure "usage and open failure" "quimbrel open failure" "$quimbrel missing.grb out.grb 1"
+measure "growth of quimbrel, NSKIP=2" "$mid messages" "$quimbrel m_mid.grb out.grb 2"
+measure "growth of quimbrel, NSKIP=2" "$growth messages" "$quimbrel m_growth.grb out.grb 2"
+measure "growth of quimbrel, NSKIP=2" "$big messages" "$quimbrel m_big.grb out.grb 2"
+
+table=$(python3 - "$rows" <<'PY'
+import sys
+print("| Case | Command | Median ms | Ratio to baseline | Peak MiB |")
+print("|---|---|---:|---:|---:|")
+baseline = {}
+for line in open(sys.argv[1]):
+    group, label, median, peak = line.rstrip("\n").split("\t")
+    median = float(median)
+    baseline.setdefault(group, median)
+    peak_mib = f"{int(peak) / 1024:.1f}" if peak.strip().isdigit() else "?"
+    print(f"| {group} | {label} | {median:.1f} | {median / baseline[group]:.2f} | {peak_mib} |")
+PY
+)
+
+machine="$(nproc) cores, $(uname -m), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
+versions="ecCodes $(dpkg-query -W -f='${Version}' libeccodes0 2>/dev/null), $(cdo --version 2>&1 | head -n 1 | cut -d' ' -f1-5), $(hyperfine --version)"
+report="Measured $(date -u +%Y-%m-%d) on $machine; $versions.
+Each median is over $runs runs after $warmup warm-up runs (hyperfine); peak memory is the
+maximum resident set of one run (/usr/bin/time). Ratios are to the first command of each case.
+
+$table"
+echo "$report"
+if [ $quick -eq 0 ]; then
+  printf '# Benchmark results\n\n%s\n' "$report" >"$root/bench/RESULTS.md"
+fi

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds the project with AddressSanitizer and UndefinedBehaviorSanitizer into
+# build-asan/ and runs the whole test suite on that build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install_deps.sh
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DWARNINGS_AS_ERRORS=ON \
+  -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
+  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
+cmake --build build-asan -j "$(nproc)"
+cd build-asan
+# Timing figures mean nothing under the sanitizers: the benchmark is left out.
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  LSAN_OPTIONS="suppressions=$(pwd)/../tests/lsan.supp:print_suppressions=0" \
+  ctest --output-on-failure -j "$(nproc)" -E bench_quick
