@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -130,29 +131,140 @@ GribFiles open_grib_files(const ArgumentField& filein, const ArgumentField& file
   return files;
 }
 
-ReadOutcome read_next_message(std::FILE* input) {
+// A read-only stdio stream over a non-seekable input that can go back to any
+// position since the last mark(): it keeps every byte read since then.
+class RewindableStream {
+ public:
+  // The stream's buffer. To seek, stdio goes to the block boundary below the
+  // target and reads forward, so bytes are kept from that boundary on.
+  static constexpr std::size_t kBlockBytes = std::size_t{64} << 10;
+
+  explicit RewindableStream(std::FILE* source) : source_(source) {
+    const cookie_io_functions_t functions = {&RewindableStream::read, nullptr,
+                                             &RewindableStream::seek, nullptr};
+    stream_ = ::fopencookie(this, "r", functions);
+    if (stream_ == nullptr) throw FatalError("opening the input stream");
+    std::setvbuf(stream_, nullptr, _IOFBF, kBlockBytes);
+  }
+  ~RewindableStream() { std::fclose(stream_); }
+  RewindableStream(const RewindableStream&) = delete;
+  RewindableStream& operator=(const RewindableStream&) = delete;
+
+  std::FILE* stream() const { return stream_; }
+
+  // Forgets the bytes before the block that holds the stream's position.
+  void mark() {
+    const off_t position = ::ftello(stream_);
+    if (position < 0) return;
+    const off_t keep_from = position - position % static_cast<off_t>(kBlockBytes);
+    if (keep_from <= kept_start_) return;
+    const auto dropped = static_cast<std::size_t>(keep_from - kept_start_);
+    kept_.erase(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(dropped));
+    kept_start_ = keep_from;
+  }
+
+ private:
+  off_t kept_end() const { return kept_start_ + static_cast<off_t>(kept_.size()); }
+
+  // Reads from the source until `end` is kept, or the source has no more.
+  void fill_to(off_t end) {
+    while (kept_end() < end) {
+      const auto wanted = static_cast<std::size_t>(end - kept_end());
+      const std::size_t old_size = kept_.size();
+      kept_.resize(old_size + wanted);
+      const std::size_t got = std::fread(kept_.data() + old_size, 1, wanted, source_);
+      kept_.resize(old_size + got);
+      if (got == 0) return;
+    }
+  }
+
+  static ssize_t read(void* cookie, char* bytes, std::size_t size) {
+    auto* self = static_cast<RewindableStream*>(cookie);
+    self->fill_to(self->position_ + static_cast<off_t>(size));
+    if (self->position_ >= self->kept_end()) return std::ferror(self->source_) ? -1 : 0;
+    const auto from = static_cast<std::size_t>(self->position_ - self->kept_start_);
+    const std::size_t count = std::min(size, self->kept_.size() - from);
+    std::memcpy(bytes, self->kept_.data() + from, count);
+    self->position_ += static_cast<off_t>(count);
+    return static_cast<ssize_t>(count);
+  }
+
+  // Back to any kept position; forward by reading (and keeping) what lies between.
+  static int seek(void* cookie, off64_t* offset, int whence) {
+    auto* self = static_cast<RewindableStream*>(cookie);
+    off_t target = 0;
+    if (whence == SEEK_SET) {
+      target = static_cast<off_t>(*offset);
+    } else if (whence == SEEK_CUR) {
+      target = self->position_ + static_cast<off_t>(*offset);
+    } else {
+      return -1;
+    }
+    if (target < self->kept_start_) return -1;
+    self->fill_to(target);
+    self->position_ = target;
+    *offset = target;
+    return 0;
+  }
+
+  std::FILE* source_;
+  std::FILE* stream_ = nullptr;
+  std::vector<unsigned char> kept_;
+  off_t kept_start_ = 0;
+  off_t position_ = 0;
+};
+
+MessageReader::MessageReader(std::FILE* input) : stream_(input) {
+  struct stat status {};
+  if (::fstat(::fileno(input), &status) != 0 || !S_ISREG(status.st_mode)) {
+    rewindable_ = std::make_unique<RewindableStream>(input);
+    stream_ = rewindable_->stream();
+  }
+}
+
+MessageReader::~MessageReader() = default;
+
+ReadOutcome MessageReader::next() {
   ReadOutcome outcome;
-  std::size_t size = 0;
-  off_t offset = 0;
-  int error = CODES_SUCCESS;
-  outcome.bytes.reset(static_cast<unsigned char*>(
-      wmo_read_grib_from_file_malloc(input, 0, &size, &offset, &error)));
-  if (error == CODES_END_OF_FILE && !outcome.bytes) {
+  if (rewindable_) rewindable_->mark();
+  const off_t start = ::ftello(stream_);
+  std::size_t length = buffer_size_;
+  int error = CODES_BUFFER_TOO_SMALL;
+  for (;;) {
+    error = wmo_read_grib_from_file(stream_, buffer_.get(), &length);
+    if (error != CODES_BUFFER_TOO_SMALL || length <= buffer_size_ || start < 0) break;
+    // The reader stopped inside a message longer than the buffer: grow it and
+    // read again from where this read began (bytes before the message are
+    // skipped again). malloc leaves the pages untouched until written, so a
+    // damaged header claiming a huge length costs only what the file holds.
+    const std::size_t grown = std::max(length, 2 * buffer_size_);
+    buffer_.reset(static_cast<unsigned char*>(std::malloc(grown)));
+    buffer_size_ = buffer_ ? grown : 0;
+    if (!buffer_) {
+      error = CODES_OUT_OF_MEMORY;
+      break;
+    }
+    if (::fseeko(stream_, start, SEEK_SET) != 0) {
+      error = CODES_IO_PROBLEM;
+      break;
+    }
+  }
+  if (error == CODES_END_OF_FILE) {
     outcome.status = ReadStatus::kEndOfFile;
-  } else if (error != CODES_SUCCESS || !outcome.bytes) {
+  } else if (error != CODES_SUCCESS) {
     outcome.status = ReadStatus::kError;
     outcome.error = error;
-    outcome.bytes.reset();
   } else {
     outcome.status = ReadStatus::kMessage;
-    outcome.size = size;
+    outcome.bytes = buffer_.get();
+    outcome.size = length;
   }
   return outcome;
 }
 
 GribHandle handle_from_message(const ReadOutcome& message) {
   if (message.status != ReadStatus::kMessage) return nullptr;
-  return GribHandle(codes_handle_new_from_message_copy(nullptr, message.bytes.get(), message.size));
+  return GribHandle(codes_handle_new_from_message_copy(nullptr, message.bytes, message.size));
 }
 
 void release(GribHandle handle) {

@@ -90,17 +90,38 @@ GribFiles open_grib_files(const ArgumentField& filein, const ArgumentField& file
 
 enum class ReadStatus { kMessage, kEndOfFile, kError };
 
-// One read of the input: a whole message's bytes, end of file, or an error.
+// One read of the input: a whole message, end of file, or an error. The bytes
+// belong to the reader and stay valid until its next read.
 struct ReadOutcome {
   ReadStatus status = ReadStatus::kEndOfFile;
-  MessageBytes bytes;
+  const unsigned char* bytes = nullptr;
   std::size_t size = 0;
   int error = 0;
 };
 
-// Reads the next GRIB message with ecCodes' framing reader; what counts as a
-// message, as end of file or as an error is ecCodes' decision.
-ReadOutcome read_next_message(std::FILE* input);
+class RewindableStream;
+
+// Reads GRIB messages in file order with ecCodes' GRIB framing reader into
+// one reused buffer, grown to the largest message; what counts as a message,
+// as end of file or as an error is ecCodes' decision.
+class MessageReader {
+ public:
+  explicit MessageReader(std::FILE* input);
+  ~MessageReader();
+  MessageReader(const MessageReader&) = delete;
+  MessageReader& operator=(const MessageReader&) = delete;
+
+  ReadOutcome next();
+
+ private:
+  // A message that does not fit is read again from where the read began, so
+  // an input that cannot seek (a pipe) is read through a stream that keeps
+  // the bytes since then.
+  std::unique_ptr<RewindableStream> rewindable_;
+  std::FILE* stream_;
+  MessageBytes buffer_;
+  std::size_t buffer_size_ = 0;
+};
 
 // A handle on a copy of the message's bytes; null when ecCodes cannot load it.
 GribHandle handle_from_message(const ReadOutcome& message);

@@ -63,6 +63,7 @@ int run(int argc, const char* const* argv) {
 
   common::GribFiles files = common::open_grib_files(filein, fileout);
   if (files.failure_status != common::kExitSuccess) return files.failure_status;
+  common::MessageReader reader(files.input.get());
 
   FieldStack fields;
   std::vector<float> residual(kGridPoints);
@@ -70,7 +71,7 @@ int run(int argc, const char* const* argv) {
   common::GribHandle twelfth;
   int messages_read = 0;
   for (int ordinal = 1; ordinal <= kFieldsRead; ++ordinal) {
-    const common::ReadOutcome message = common::read_next_message(files.input.get());
+    const common::ReadOutcome message = reader.next();
     if (message.status == common::ReadStatus::kEndOfFile) break;
     common::GribHandle handle = common::handle_from_message(message);
     if (!handle) {

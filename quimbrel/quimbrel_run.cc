@@ -21,12 +21,13 @@ int run(int argc, const char* const* argv) {
 
   common::GribFiles files = common::open_grib_files(filein, fileout);
   if (files.failure_status != common::kExitSuccess) return files.failure_status;
+  common::MessageReader reader(files.input.get());
 
   // Messages are copied as the bytes read, one at a time; none is decoded.
   std::int64_t written_count = 0;
   std::int64_t ordinal = 1;
   for (;; ++ordinal) {
-    const common::ReadOutcome message = common::read_next_message(files.input.get());
+    const common::ReadOutcome message = reader.next();
     if (message.status == common::ReadStatus::kEndOfFile) {
       if (*nskip > 0) {
         // Closed first: the accounting line is never printed for an output
@@ -46,7 +47,7 @@ int run(int argc, const char* const* argv) {
     const Selection selection = select_message(*nskip, ordinal);
     if (selection == Selection::kStop) break;
     if (selection == Selection::kWrite) {
-      files.output->write(message.bytes.get(), message.size);
+      files.output->write(message.bytes, message.size);
       ++written_count;
     }
   }

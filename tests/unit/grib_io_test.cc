@@ -20,13 +20,11 @@ namespace fs = std::filesystem;
 const std::string kFixtures = TEST_GRIBS_DIR;
 
 // The sequence a reader sees: each message's bytes, then "end" or "error".
-std::vector<std::string> framed_outcomes(const std::string& path, bool build_handles) {
+std::vector<std::string> reader_outcomes(std::FILE* input, bool build_handles) {
   std::vector<std::string> outcomes;
-  common::FilePtr input(std::fopen(path.c_str(), "r"));
-  EXPECT_TRUE(input) << path;
-  if (!input) return outcomes;
+  common::MessageReader reader(input);
   for (;;) {
-    const common::ReadOutcome outcome = common::read_next_message(input.get());
+    const common::ReadOutcome outcome = reader.next();
     if (outcome.status == common::ReadStatus::kEndOfFile) {
       outcomes.push_back("end");
       return outcomes;
@@ -39,8 +37,26 @@ std::vector<std::string> framed_outcomes(const std::string& path, bool build_han
       outcomes.push_back("error");
       return outcomes;
     }
-    outcomes.emplace_back(reinterpret_cast<const char*>(outcome.bytes.get()), outcome.size);
+    outcomes.emplace_back(reinterpret_cast<const char*>(outcome.bytes), outcome.size);
   }
+}
+
+// Read from the file itself: one reused buffer.
+std::vector<std::string> framed_outcomes(const std::string& path, bool build_handles) {
+  common::FilePtr input(std::fopen(path.c_str(), "r"));
+  EXPECT_TRUE(input) << path;
+  if (!input) return {};
+  return reader_outcomes(input.get(), build_handles);
+}
+
+// Read through a pipe, which cannot seek.
+std::vector<std::string> piped_outcomes(const std::string& path) {
+  std::FILE* pipe = ::popen(("cat '" + path + "'").c_str(), "r");
+  EXPECT_NE(pipe, nullptr) << path;
+  if (pipe == nullptr) return {};
+  std::vector<std::string> outcomes = reader_outcomes(pipe, false);
+  ::pclose(pipe);
+  return outcomes;
 }
 
 std::vector<std::string> handle_outcomes(const std::string& path) {
@@ -94,17 +110,26 @@ TEST(MessageReader, AgreesWithHandlePerMessageReadingOnDamagedFiles) {
     EXPECT_EQ(by_handle, framed_outcomes(path, false)) << name;
     EXPECT_EQ(by_handle, framed_outcomes(path, true)) << name;
     EXPECT_EQ(summarised(by_handle), summarised(framed_outcomes(path, false))) << name;
+    EXPECT_EQ(by_handle, piped_outcomes(path)) << name;
   }
 }
 
-TEST(MessageReader, FindsEachMessageOfAnIntactFileThenEndOfFile) {
+// The buffer grows for each larger message, and a pipe is read again from
+// the start of the message that did not fit.
+TEST(MessageReader, ReadsMessagesOfGrowingSizeFromFilesAndPipes) {
+  const std::string path = ::testing::TempDir() + "/growing_" + std::to_string(::getpid()) + ".grb";
+  std::string bytes;
   std::vector<std::string> expected;
-  for (int ordinal = 1; ordinal <= 5; ++ordinal) {
-    expected.push_back(test_gribs::small_message(ordinal));
+  int ordinal = 0;
+  for (const long side : {3L, 40L, 10L, 300L, 20L, 400L}) {
+    expected.push_back(test_gribs::small_message(++ordinal, side, side));
+    bytes += "junk" + expected.back();
   }
   expected.push_back("end");
-  EXPECT_EQ(framed_outcomes(kFixtures + "/five.grb", false), expected);
-  EXPECT_EQ(framed_outcomes(kFixtures + "/empty.grb", false), std::vector<std::string>{"end"});
+  test_gribs::write_file(path, bytes);
+  EXPECT_EQ(framed_outcomes(path, true), expected);
+  EXPECT_EQ(piped_outcomes(path), expected);
+  std::remove(path.c_str());
 }
 
 class OutputFileTest : public ::testing::Test {
