@@ -214,7 +214,10 @@ class RewindableStream {
   off_t position_ = 0;
 };
 
-MessageReader::MessageReader(std::FILE* input) : stream_(input) {
+MessageReader::MessageReader(std::FILE* input)
+    : stream_(input),
+      buffer_(static_cast<unsigned char*>(std::malloc(kMinimumMessageBufferBytes))),
+      buffer_size_(buffer_ ? kMinimumMessageBufferBytes : 0) {
   struct stat status {};
   if (::fstat(::fileno(input), &status) != 0 || !S_ISREG(status.st_mode)) {
     rewindable_ = std::make_unique<RewindableStream>(input);
@@ -237,7 +240,7 @@ ReadOutcome MessageReader::next() {
     // read again from where this read began (bytes before the message are
     // skipped again). malloc leaves the pages untouched until written, so a
     // damaged header claiming a huge length costs only what the file holds.
-    const std::size_t grown = std::max(length, 2 * buffer_size_);
+    const std::size_t grown = std::max({length, 2 * buffer_size_, kMinimumMessageBufferBytes});
     buffer_.reset(static_cast<unsigned char*>(std::malloc(grown)));
     buffer_size_ = buffer_ ? grown : 0;
     if (!buffer_) {

@@ -19,6 +19,10 @@ namespace common {
 // stdio buffer of the input, and the most whole messages the output holds
 // before it writes them: large enough to keep system calls rare.
 constexpr std::size_t kFileBufferBytes = std::size_t{1} << 20;
+// Smallest message buffer: ecCodes 2.28 copies a message's first bytes into
+// the buffer before it compares the length the message claims with the
+// buffer's size, so the buffer must always hold them, whatever the claim.
+constexpr std::size_t kMinimumMessageBufferBytes = std::size_t{64} << 10;
 
 // Safety nets for unwinding; where the outcome matters use release() and
 // OutputFile::close(), which check it.
