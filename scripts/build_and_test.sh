@@ -10,3 +10,5 @@ ctest --output-on-failure -j "$(nproc)"
 cd ..
 # The same suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
 bash scripts/sanitize_and_test.sh
+# A short, bounded fuzzing run of both tools (a few thousand inputs each).
+bash scripts/fuzz.sh --quick

@@ -1,0 +1,108 @@
+// Both tools on unusual inputs and outputs: devices, directories, pipes,
+// FIFOs, unwritable places, a bitmap field.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "tests/e2e/e2e_support.h"
+#include "tests/fixtures/test_gribs.h"
+
+namespace {
+
+using e2e::fixture;
+using e2e::quoted;
+
+const std::string kDorvel = DORVEL_PATH;
+const std::string kQuimbrel = QUIMBREL_PATH;
+
+class OddFiles : public ::testing::Test {
+ protected:
+  e2e::RunResult run(const std::string& command) { return e2e::run_shell(dir_.path(), command); }
+  e2e::TempDir dir_;
+};
+
+TEST_F(OddFiles, EmptyDeviceIsAnEmptyInput) {
+  e2e::RunResult result = run(quoted(kQuimbrel) + " /dev/null out.grb 1");
+  EXPECT_EQ(result.out,
+            " Elaborazioni completate, campi letti            0  scritti            0\n");
+  EXPECT_EQ(result.status, 0);
+  result = run(quoted(kDorvel) + " /dev/null out.grb");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("0 messages"), std::string::npos) << result.err;
+}
+
+TEST_F(OddFiles, DirectoryAsInputCannotBeRead) {
+  e2e::fs::create_directory(dir_.path() / "adir");
+  for (const std::string& command :
+       {quoted(kQuimbrel) + " adir out.grb 1", quoted(kDorvel) + " adir out.grb"}) {
+    const e2e::RunResult result = run(command);
+    EXPECT_EQ(result.out, " Errore leggendo adir grib n.ro            1\n") << command;
+    EXPECT_EQ(result.status, 1) << command;
+  }
+}
+
+TEST_F(OddFiles, PipesAndFifosAreReadAsStreams) {
+  const std::string sample = quoted(fixture("sample.grb"));
+  e2e::RunResult result =
+      run("cat " + sample + " | " + quoted(kQuimbrel) + " /dev/stdin out.grb 2");
+  EXPECT_EQ(result.out,
+            " Elaborazioni completate, campi letti           12  scritti           10\n");
+  const std::vector<std::string> messages = e2e::grib_messages(fixture("sample.grb"));
+  EXPECT_EQ(test_gribs::read_file(dir_.file("out.grb")),
+            test_gribs::read_file(fixture("sample.grb")).substr(2 * messages[0].size()));
+
+  ASSERT_EQ(::mkfifo(dir_.file("fifo").c_str(), 0600), 0);
+  const e2e::RunResult from_file = run(quoted(kDorvel) + " " + sample + " file.grb");
+  result = run("cat " + sample + " > fifo & " + quoted(kDorvel) + " fifo out.grb");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, from_file.out);
+  EXPECT_EQ(test_gribs::read_file(dir_.file("out.grb")),
+            test_gribs::read_file(dir_.file("file.grb")));
+
+  // Damaged streams give the same outcome as the same bytes in a file.
+  for (const char* name : {"truncated_last.grb", "bad_edition_fourth.grb", "junk_between.grb",
+                           "two_byte_length_fifth.grb", "one_byte_length_fifth.grb"}) {
+    const std::string input = quoted(fixture(name));
+    const e2e::RunResult piped =
+        run("cat " + input + " | " + quoted(kQuimbrel) + " /dev/stdin piped.grb -9");
+    const e2e::RunResult direct = run(quoted(kQuimbrel) + " " + input + " direct.grb -9");
+    EXPECT_EQ(piped.status, direct.status) << name;
+    EXPECT_EQ(test_gribs::read_file(dir_.file("piped.grb")),
+              test_gribs::read_file(dir_.file("direct.grb")))
+        << name;
+  }
+}
+
+TEST_F(OddFiles, UnwritableOutputsAreFatal) {
+  e2e::fs::create_directory(dir_.path() / "adir");
+  e2e::RunResult result = run(quoted(kQuimbrel) + " " + quoted(fixture("five.grb")) + " adir 1");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("adir: Is a directory"), std::string::npos) << result.err;
+
+  // A read-only directory: root writes anywhere, so run as nobody then.
+  e2e::fs::create_directory(dir_.path() / "readonly");
+  ::chmod(dir_.file("readonly").c_str(), 0555);
+  const std::string as_user =
+      ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+  result =
+      run(as_user + quoted(kDorvel) + " " + quoted(fixture("sample.grb")) + " readonly/out.grb");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("readonly/out.grb: Permission denied"), std::string::npos)
+      << result.err;
+  EXPECT_FALSE(e2e::exists(dir_.file("readonly/out.grb")));
+}
+
+// Missing-value markers are values like any other: the residual of a field
+// with a bitmap has no missing points left.
+TEST_F(OddFiles, BitmapFieldsAreComputedLikeAnyOther) {
+  const e2e::RunResult seeds = run(quoted(MAKE_TEST_GRIBS_PATH) + " seeds seeds 2>/dev/null");
+  ASSERT_EQ(seeds.status, 0);
+  const e2e::RunResult result = run(quoted(kDorvel) + " seeds/twelve_bitmap.grb out.grb");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, "20190101 0600 neg 30589 ave *******\n");
+  EXPECT_EQ(e2e::grib_messages(dir_.file("out.grb")).size(), 1u);
+}
+
+}  // namespace
