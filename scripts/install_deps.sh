@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
-packages=(cmake make g++ pkg-config libeccodes-dev libgtest-dev valgrind "$@")
+packages=(cmake make g++ pkg-config libeccodes-dev libgtest-dev valgrind
+          dpkg-dev file man-db groff-base "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")

@@ -13,4 +13,4 @@ cd build-asan
 # sanitized programs: the benchmark and the memcheck are left out.
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   LSAN_OPTIONS="suppressions=$(pwd)/../tests/lsan.supp:print_suppressions=0" \
-  ctest --output-on-failure -j "$(nproc)" -E "bench_quick|valgrind_memcheck"
+  ctest --output-on-failure -j "$(nproc)" -E "bench_quick|valgrind_memcheck|debian_package"
