@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
 packages=(cmake make g++ pkg-config libeccodes-dev libgtest-dev valgrind
-          dpkg-dev file man-db groff-base "$@")
+          dpkg-dev file man-db groff-base parallel "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
