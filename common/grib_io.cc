@@ -15,12 +15,16 @@ std::string system_error_text(int error) {
   return error != 0 ? std::strerror(error) : "short write";
 }
 
+[[noreturn]] void throw_eccodes_assertion(const char* message) { throw FatalError(message); }
+
 }  // namespace
 
 void check(int status, std::string_view what) {
   if (status == CODES_SUCCESS) return;
   throw FatalError(std::string(what) + ": " + codes_get_error_message(status));
 }
+
+void route_eccodes_assertions() { codes_set_codes_assertion_failed_proc(&throw_eccodes_assertion); }
 
 FilePtr open_input(const ArgumentField& filein) {
   FilePtr input(std::fopen(std::string(filein.text()).c_str(), "r"));

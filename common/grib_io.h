@@ -44,6 +44,11 @@ using MessageBytes = std::unique_ptr<unsigned char, BytesDeleter>;
 // Throws FatalError naming `what` and ecCodes' text for `status` unless it is success.
 void check(int status, std::string_view what);
 
+// Makes an internal assertion of ecCodes (it asserts, for one, when a damaged
+// message asks it to allocate more memory than there is) throw FatalError
+// instead of aborting the process. Called at the start of every run.
+void route_eccodes_assertions();
+
 // Opens `filein` for reading; null when it cannot be opened.
 FilePtr open_input(const ArgumentField& filein);
 

@@ -54,6 +54,7 @@ common::GribHandle residual_message(const codes_handle* twelfth, std::span<const
 }  // namespace
 
 int run(int argc, const char* const* argv) {
+  common::route_eccodes_assertions();
   const auto filein = common::ArgumentField::fetch(argc, argv, 1);
   const auto fileout = common::ArgumentField::fetch(argc, argv, 2);
   if (const auto status =

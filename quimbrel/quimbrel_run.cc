@@ -9,6 +9,7 @@
 namespace quimbrel {
 
 int run(int argc, const char* const* argv) {
+  common::route_eccodes_assertions();
   const auto filein = common::ArgumentField::fetch(argc, argv, 1);
   const auto fileout = common::ArgumentField::fetch(argc, argv, 2);
   const std::optional<std::int32_t> nskip = read_nskip(common::ArgumentField::fetch(argc, argv, 3));

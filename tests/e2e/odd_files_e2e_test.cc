@@ -105,4 +105,19 @@ TEST_F(OddFiles, BitmapFieldsAreComputedLikeAnyOther) {
   EXPECT_EQ(e2e::grib_messages(dir_.file("out.grb")).size(), 1u);
 }
 
+// ecCodes asserts when it cannot allocate what a damaged grid asks for; the
+// run ends through the fatal path instead of an abort.
+TEST_F(OddFiles, AnAssertionInsideEccodesIsAFatalFailure) {
+  const e2e::RunResult result =
+      run(quoted(kDorvel) + " " + quoted(fixture("bitmap_huge_grid.grb")) + " out.grb");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_NE(result.err.find("dorvel: ecCodes assertion failed"), std::string::npos) << result.err;
+  EXPECT_EQ(e2e::fs::file_size(dir_.file("out.grb")), 0u);
+  // quimbrel never decodes it: the messages are copied.
+  const e2e::RunResult copy =
+      run(quoted(kQuimbrel) + " " + quoted(fixture("bitmap_huge_grid.grb")) + " copy.grb -1");
+  EXPECT_EQ(copy.status, 0);
+}
+
 }  // namespace
