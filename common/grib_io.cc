@@ -146,19 +146,18 @@ class RewindableStream {
   explicit RewindableStream(std::FILE* source) : source_(source) {
     const cookie_io_functions_t functions = {&RewindableStream::read, nullptr,
                                              &RewindableStream::seek, nullptr};
-    stream_ = ::fopencookie(this, "r", functions);
-    if (stream_ == nullptr) throw FatalError("opening the input stream");
-    std::setvbuf(stream_, nullptr, _IOFBF, kBlockBytes);
+    stream_.reset(::fopencookie(this, "r", functions));
+    if (!stream_) throw FatalError("opening the input stream");
+    std::setvbuf(stream_.get(), nullptr, _IOFBF, kBlockBytes);
   }
-  ~RewindableStream() { std::fclose(stream_); }
   RewindableStream(const RewindableStream&) = delete;
   RewindableStream& operator=(const RewindableStream&) = delete;
 
-  std::FILE* stream() const { return stream_; }
+  std::FILE* stream() const { return stream_.get(); }
 
   // Forgets the bytes before the block that holds the stream's position.
   void mark() {
-    const off_t position = ::ftello(stream_);
+    const off_t position = ::ftello(stream_.get());
     if (position < 0) return;
     const off_t keep_from = position - position % static_cast<off_t>(kBlockBytes);
     if (keep_from <= kept_start_) return;
@@ -212,7 +211,7 @@ class RewindableStream {
   }
 
   std::FILE* source_;
-  std::FILE* stream_ = nullptr;
+  FilePtr stream_;
   std::vector<unsigned char> kept_;
   off_t kept_start_ = 0;
   off_t position_ = 0;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/grib_io.h"
 #include "tests/e2e/e2e_support.h"
 #include "tests/fixtures/test_gribs.h"
 
@@ -19,10 +20,7 @@ using e2e::quoted;
 
 const std::string kDorvel = DORVEL_PATH;
 
-struct HandleDeleter {
-  void operator()(codes_handle* handle) const noexcept { codes_handle_delete(handle); }
-};
-using Handle = std::unique_ptr<codes_handle, HandleDeleter>;
+using Handle = common::GribHandle;
 
 Handle load(const std::string& message) {
   return Handle(codes_handle_new_from_message_copy(nullptr, message.data(), message.size()));

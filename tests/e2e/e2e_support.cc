@@ -10,6 +10,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "common/grib_io.h"
 #include "tests/fixtures/test_gribs.h"
 
 namespace e2e {
@@ -59,19 +60,18 @@ std::string fixture(const std::string& name) { return std::string(TEST_GRIBS_DIR
 
 std::vector<std::string> grib_messages(const std::string& path) {
   std::vector<std::string> messages;
-  std::FILE* file = std::fopen(path.c_str(), "r");
-  if (file == nullptr) throw std::runtime_error("cannot open " + path);
+  const common::FilePtr file(std::fopen(path.c_str(), "r"));
+  if (!file) throw std::runtime_error("cannot open " + path);
   for (;;) {
     int error = 0;
-    codes_handle* handle = codes_handle_new_from_file(nullptr, file, PRODUCT_GRIB, &error);
-    if (handle == nullptr) break;
+    const common::GribHandle handle(
+        codes_handle_new_from_file(nullptr, file.get(), PRODUCT_GRIB, &error));
+    if (!handle) break;
     const void* message = nullptr;
     std::size_t size = 0;
-    codes_get_message(handle, &message, &size);
+    codes_get_message(handle.get(), &message, &size);
     messages.emplace_back(static_cast<const char*>(message), size);
-    codes_handle_delete(handle);
   }
-  std::fclose(file);
   return messages;
 }
 

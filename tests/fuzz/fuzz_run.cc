@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/args_console.h"
+#include "common/grib_io.h"
 
 namespace {
 
@@ -33,9 +34,12 @@ void fuzz_tool_run(const std::uint8_t* data, std::size_t size,
                    int (*run)(int argc, const char* const* argv),
                    std::initializer_list<const char*> further_arguments) {
   const FuzzFiles& files = fuzz_files();
-  std::FILE* input = std::fopen(files.input.c_str(), "w");
-  if (input == nullptr || std::fwrite(data, 1, size, input) != size || std::fclose(input) != 0) {
-    std::abort();
+  {
+    const common::FilePtr input(std::fopen(files.input.c_str(), "w"));
+    if (!input || std::fwrite(data, 1, size, input.get()) != size ||
+        std::fflush(input.get()) != 0) {
+      std::abort();
+    }
   }
   std::vector<const char*> argv = {"tool", files.input.c_str(), files.output.c_str()};
   argv.insert(argv.end(), further_arguments);
