@@ -1,11 +1,18 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a build tree, checks its contents and
-# dependencies, and runs the packaged programs unpacked into a temporary folder.
+# Installs a build tree into a temporary prefix, builds the Debian package from
+# it, checks the package's contents and dependencies, and runs the packaged
+# programs unpacked into a temporary folder.
 # Usage: package_check.sh BUILD_DIRECTORY GRIB_DIRECTORY
 set -euo pipefail
 build=$1 gribs=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+cmake --install "$build" --prefix "$work/prefix" >/dev/null
+for path in bin/dorvel bin/quimbrel share/man/man1/dorvel.1 share/man/man1/quimbrel.1; do
+  [ -e "$work/prefix/$path" ] || { echo "not installed: $path"; exit 1; }
+done
+"$work/prefix/bin/quimbrel" --help | grep -q "Uso: quimbrel.exe filein fileout NSKIP"
+
 (cd "$build" && cpack -G DEB -B "$work/package" >/dev/null)
 deb=$(ls "$work"/package/*.deb)
 echo "package: $(basename "$deb")"
