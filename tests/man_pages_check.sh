@@ -9,6 +9,7 @@ for page in "$@"; do
     echo "$warnings"
     failed=1
   fi
-  MANWIDTH=80 man -l "$page" 2>/dev/null | grep -q "EXIT STATUS" || { echo "$page: no EXIT STATUS"; failed=1; }
+  rendered=$(MANWIDTH=80 man -l "$page" 2>/dev/null)
+  grep -q "EXIT STATUS" <<<"$rendered" || { echo "$page: no EXIT STATUS"; failed=1; }
 done
 exit $failed

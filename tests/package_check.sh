@@ -11,7 +11,8 @@ cmake --install "$build" --prefix "$work/prefix" >/dev/null
 for path in bin/dorvel bin/quimbrel share/man/man1/dorvel.1 share/man/man1/quimbrel.1; do
   [ -e "$work/prefix/$path" ] || { echo "not installed: $path"; exit 1; }
 done
-"$work/prefix/bin/quimbrel" --help | grep -q "Uso: quimbrel.exe filein fileout NSKIP"
+usage=$("$work/prefix/bin/quimbrel" --help)
+grep -q "Uso: quimbrel.exe filein fileout NSKIP" <<<"$usage"
 
 (cd "$build" && cpack -G DEB -B "$work/package" >/dev/null)
 deb=$(ls "$work"/package/*.deb)
@@ -35,5 +36,6 @@ expected=$("$build/dorvel/dorvel" "$gribs/sample.grb" expected.grb)
 cmp residual.grb expected.grb
 "$work/root/usr/bin/quimbrel" "$gribs/five.grb" rest.grb 2 >/dev/null
 [ "$(stat -c %s rest.grb)" -eq $(( $(stat -c %s "$gribs/five.grb") * 3 / 5 )) ]
-MANWIDTH=80 man -l "$work/root/usr/share/man/man1/quimbrel.1" | grep -q "Codizione inattesa"
+page=$(MANWIDTH=80 man -l "$work/root/usr/share/man/man1/quimbrel.1")
+grep -q "Codizione inattesa" <<<"$page"
 echo "packaged programs and pages work"
