@@ -5,7 +5,8 @@ packages=(cmake make g++ pkg-config libeccodes-dev libgtest-dev valgrind
           dpkg-dev file man-db groff-base parallel "$@")
 missing=()
 for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
+  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+  [[ $status == *"ok installed"* ]] || missing+=("$package")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
