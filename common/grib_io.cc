@@ -268,9 +268,15 @@ ReadOutcome MessageReader::next() {
   return outcome;
 }
 
-GribHandle handle_from_message(const ReadOutcome& message) {
-  if (message.status != ReadStatus::kMessage) return nullptr;
-  return GribHandle(codes_handle_new_from_message_copy(nullptr, message.bytes, message.size));
+LoadedMessage load_message(const ReadOutcome& message) {
+  LoadedMessage loaded;
+  if (message.status != ReadStatus::kMessage) return loaded;
+  loaded.bytes.reset(
+      static_cast<unsigned char*>(std::calloc(message.size + kDecodeMarginBytes, 1)));
+  if (!loaded.bytes) return loaded;
+  std::memcpy(loaded.bytes.get(), message.bytes, message.size);
+  loaded.handle.reset(codes_handle_new_from_message(nullptr, loaded.bytes.get(), message.size));
+  return loaded;
 }
 
 void release(GribHandle handle) {

@@ -132,8 +132,20 @@ class MessageReader {
   std::size_t buffer_size_ = 0;
 };
 
-// A handle on a copy of the message's bytes; null when ecCodes cannot load it.
-GribHandle handle_from_message(const ReadOutcome& message);
+// Zeroed bytes that follow a message loaded for decoding. ecCodes 2.28 decodes
+// as many values as a message claims even when its data section is shorter,
+// reading past the message's end; 1 MiB covers 30589 values at any width a
+// message can state (255 bits), so such a read stays in memory of ours and
+// finds zeros. Untouched pages of the margin cost no memory.
+constexpr std::size_t kDecodeMarginBytes = std::size_t{1} << 20;
+
+// A message loaded into ecCodes: a copy of its bytes followed by the margin,
+// and a handle on them (null when ecCodes cannot load the message).
+struct LoadedMessage {
+  MessageBytes bytes;
+  GribHandle handle;
+};
+LoadedMessage load_message(const ReadOutcome& message);
 
 // Frees a handle, checking the outcome.
 void release(GribHandle handle);

@@ -69,42 +69,42 @@ int run(int argc, const char* const* argv) {
   FieldStack fields;
   std::vector<float> residual(kGridPoints);
   std::vector<double> transfer(kGridPoints);
-  common::GribHandle twelfth;
+  common::LoadedMessage twelfth;
   int messages_read = 0;
   for (int ordinal = 1; ordinal <= kFieldsRead; ++ordinal) {
     const common::ReadOutcome message = reader.next();
     if (message.status == common::ReadStatus::kEndOfFile) break;
-    common::GribHandle handle = common::handle_from_message(message);
-    if (!handle) {
+    common::LoadedMessage loaded = common::load_message(message);
+    if (!loaded.handle) {
       common::report_read_failure(filein, ordinal);
       files.output->close();
       return common::kExitFailure;
     }
-    read_field(handle.get(), ordinal, transfer, fields.column(ordinal));
+    read_field(loaded.handle.get(), ordinal, transfer, fields.column(ordinal));
     messages_read = ordinal;
     if (ordinal == kFieldsRead) {
-      twelfth = std::move(handle);
+      twelfth = std::move(loaded);
     } else {
-      common::release(std::move(handle));
+      common::release(std::move(loaded.handle));
     }
   }
-  if (!twelfth) {
+  if (!twelfth.handle) {
     throw FatalError("the input holds " + std::to_string(messages_read) + " messages; " +
                      std::to_string(kFieldsRead) + " are needed (no twelfth message to read " +
                      "dataDate from)");
   }
 
   compute_residual(fields, residual);
-  const std::int32_t data_date = read_int32_key(twelfth.get(), "dataDate");
-  const std::int32_t data_time = read_int32_key(twelfth.get(), "dataTime");
+  const std::int32_t data_date = read_int32_key(twelfth.handle.get(), "dataDate");
+  const std::int32_t data_time = read_int32_key(twelfth.handle.get(), "dataTime");
   const std::int32_t negative_count = count_negative(residual);
   const float mean = mean_of(residual);
   common::write_stdout(summary_line(data_date, data_time, negative_count, mean));
 
-  common::GribHandle output = residual_message(twelfth.get(), residual, transfer);
+  common::GribHandle output = residual_message(twelfth.handle.get(), residual, transfer);
   files.output->write(output.get());
   common::release(std::move(output));
-  common::release(std::move(twelfth));
+  common::release(std::move(twelfth.handle));
   files.output->close();
   return common::kExitSuccess;
 }

@@ -21,6 +21,8 @@ check "$dorvel" "$gribs/sample.grb" "$out/a.grb"
 check "$dorvel" "$gribs/seven.grb" "$out/a.grb"
 check "$dorvel" "$gribs/sample_bad_fourth.grb" "$out/a.grb"
 check "$dorvel" "$gribs/edition2.grb" "$out/a.grb"
+check "$dorvel" "$gribs/edition2_overlong_bits.grb" "$out/a.grb"
+check "$dorvel" "$gribs/bitmap_huge_grid.grb" "$out/a.grb"
 check "$quimbrel" "$gribs/sample.grb" "$out/b.grb" 2
 check "$quimbrel" "$gribs/bad_edition_fourth.grb" "$out/b.grb" 1
 check "$quimbrel" "$gribs/truncated_last.grb" "$out/b.grb" -9

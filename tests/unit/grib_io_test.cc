@@ -33,7 +33,7 @@ std::vector<std::string> reader_outcomes(std::FILE* input, bool build_handles) {
       outcomes.push_back("error");
       return outcomes;
     }
-    if (build_handles && !common::handle_from_message(outcome)) {
+    if (build_handles && !common::load_message(outcome).handle) {
       outcomes.push_back("error");
       return outcomes;
     }
