@@ -134,10 +134,10 @@ class MessageReader {
 
 // Zeroed bytes that follow a message loaded for decoding. ecCodes 2.28 decodes
 // as many values as a message claims even when its data section is shorter,
-// reading past the message's end; 1 MiB covers 30589 values at any width a
-// message can state (255 bits), so such a read stays in memory of ours and
-// finds zeros. Untouched pages of the margin cost no memory.
-constexpr std::size_t kDecodeMarginBytes = std::size_t{1} << 20;
+// reading past the message's end. It refuses more than 64 bits per value, so
+// 30589 values reach at most 239 KiB past the data's start: such a read stays
+// in memory of ours and finds zeros.
+constexpr std::size_t kDecodeMarginBytes = std::size_t{256} << 10;
 
 // A message loaded into ecCodes: a copy of its bytes followed by the margin,
 // and a handle on them (null when ecCodes cannot load the message).
