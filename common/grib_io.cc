@@ -15,6 +15,13 @@ std::string system_error_text(int error) {
   return error != 0 ? std::strerror(error) : "short write";
 }
 
+// Opens `filein` for reading; null when it cannot be opened.
+FilePtr open_input(const ArgumentField& filein) {
+  FilePtr input(std::fopen(std::string(filein.text()).c_str(), "r"));
+  if (input) std::setvbuf(input.get(), nullptr, _IOFBF, kFileBufferBytes);
+  return input;
+}
+
 [[noreturn]] void throw_eccodes_assertion(const char* message) { throw FatalError(message); }
 
 }  // namespace
@@ -25,12 +32,6 @@ void check(int status, std::string_view what) {
 }
 
 void route_eccodes_assertions() { codes_set_codes_assertion_failed_proc(&throw_eccodes_assertion); }
-
-FilePtr open_input(const ArgumentField& filein) {
-  FilePtr input(std::fopen(std::string(filein.text()).c_str(), "r"));
-  if (input) std::setvbuf(input.get(), nullptr, _IOFBF, kFileBufferBytes);
-  return input;
-}
 
 bool is_same_file(std::FILE* input, const ArgumentField& fileout) {
   struct stat input_status {};
@@ -259,7 +260,6 @@ ReadOutcome MessageReader::next() {
     outcome.status = ReadStatus::kEndOfFile;
   } else if (error != CODES_SUCCESS) {
     outcome.status = ReadStatus::kError;
-    outcome.error = error;
   } else {
     outcome.status = ReadStatus::kMessage;
     outcome.bytes = buffer_.get();

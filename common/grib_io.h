@@ -49,9 +49,6 @@ void check(int status, std::string_view what);
 // instead of aborting the process. Called at the start of every run.
 void route_eccodes_assertions();
 
-// Opens `filein` for reading; null when it cannot be opened.
-FilePtr open_input(const ArgumentField& filein);
-
 // True when `fileout` names an existing file that is the open input itself
 // (same device and inode, so links count too).
 bool is_same_file(std::FILE* input, const ArgumentField& fileout);
@@ -105,7 +102,6 @@ struct ReadOutcome {
   ReadStatus status = ReadStatus::kEndOfFile;
   const unsigned char* bytes = nullptr;
   std::size_t size = 0;
-  int error = 0;
 };
 
 class RewindableStream;
