@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 namespace common {
 namespace {
@@ -170,10 +171,11 @@ class RewindableStream {
  private:
   off_t kept_end() const { return kept_start_ + static_cast<off_t>(kept_.size()); }
 
-  // Reads from the source until `end` is kept, or the source has no more.
+  // Reads from the source until `end` is kept, or the source has no more; a
+  // block at a time, so memory follows the bytes that exist, not a target.
   void fill_to(off_t end) {
     while (kept_end() < end) {
-      const auto wanted = static_cast<std::size_t>(end - kept_end());
+      const auto wanted = std::min(static_cast<std::size_t>(end - kept_end()), kBlockBytes);
       const std::size_t old_size = kept_.size();
       kept_.resize(old_size + wanted);
       const std::size_t got = std::fread(kept_.data() + old_size, 1, wanted, source_);
@@ -221,7 +223,8 @@ class RewindableStream {
 MessageReader::MessageReader(std::FILE* input)
     : stream_(input),
       buffer_(static_cast<unsigned char*>(std::malloc(kMinimumMessageBufferBytes))),
-      buffer_size_(buffer_ ? kMinimumMessageBufferBytes : 0) {
+      buffer_size_(kMinimumMessageBufferBytes) {
+  if (!buffer_) throw std::bad_alloc();
   struct stat status {};
   if (::fstat(::fileno(input), &status) != 0 || !S_ISREG(status.st_mode)) {
     rewindable_ = std::make_unique<RewindableStream>(input);
@@ -235,9 +238,10 @@ ReadOutcome MessageReader::next() {
   ReadOutcome outcome;
   if (rewindable_) rewindable_->mark();
   const off_t start = ::ftello(stream_);
-  std::size_t length = buffer_size_;
-  int error = CODES_BUFFER_TOO_SMALL;
+  std::size_t length = 0;
+  int error = CODES_SUCCESS;
   for (;;) {
+    length = buffer_size_;
     error = wmo_read_grib_from_file(stream_, buffer_.get(), &length);
     if (error != CODES_BUFFER_TOO_SMALL || length <= buffer_size_ || start < 0) break;
     // The reader stopped inside a message longer than the buffer: grow it and
