@@ -15,7 +15,7 @@ quick=0
 [ "${1:-}" = "--quick" ] && quick=1
 
 if [ -z "${BENCH_BUILD_DIR:-}" ]; then
-  bash scripts/install_deps.sh hyperfine cdo libeccodes-tools time python3
+  bash scripts/install_deps.sh --tests
   bash scripts/build.sh >/dev/null
   build="$root/build"
 else

@@ -8,7 +8,7 @@
 # Crashes and hangs are written to build-fuzz/findings/ and make the script fail.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install_deps.sh clang libclang-rt-14-dev
+bash scripts/install_deps.sh --tests
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DBUILD_TESTING=OFF -DBUILD_FUZZERS=ON \
   -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all" \

@@ -3,7 +3,7 @@
 # build-asan/ and runs the whole test suite on that build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install_deps.sh
+bash scripts/install_deps.sh --tests
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DWARNINGS_AS_ERRORS=ON \
   -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
   -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null

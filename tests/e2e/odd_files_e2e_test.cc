@@ -81,13 +81,15 @@ TEST_F(OddFiles, UnwritableOutputsAreFatal) {
   EXPECT_EQ(result.status, 1);
   EXPECT_NE(result.err.find("adir: Is a directory"), std::string::npos) << result.err;
 
-  // A read-only directory: root writes anywhere, so run as nobody then.
+  // A read-only directory: root writes anywhere, so run as nobody then, on
+  // copies of the program and the input (the checkout may be out of nobody's reach).
   e2e::fs::create_directory(dir_.path() / "readonly");
   ::chmod(dir_.file("readonly").c_str(), 0555);
+  e2e::fs::copy_file(kDorvel, dir_.file("dorvel"));
+  e2e::fs::copy_file(fixture("sample.grb"), dir_.file("sample.grb"));
   const std::string as_user =
       ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
-  result =
-      run(as_user + quoted(kDorvel) + " " + quoted(fixture("sample.grb")) + " readonly/out.grb");
+  result = run(as_user + "./dorvel sample.grb readonly/out.grb");
   EXPECT_EQ(result.status, 1);
   EXPECT_NE(result.err.find("readonly/out.grb: Permission denied"), std::string::npos)
       << result.err;

@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# Runs the two set-up commands of README.md on pristine minimal Debian roots,
+# as a newcomer would: a clean clone of the committed HEAD under /root, then
+# `bash scripts/demo.sh`, then `bash scripts/build_and_test.sh`.
+#
+#   bash scripts/fresh_machine_check.sh [--no-fuzz] [SUITE...]   (default: bookworm trixie)
+#
+# Each root is made by mmdebstrap (variant minbase, plus git) from the mirrors
+# this machine's apt uses, with its suites renamed to SUITE, and is thrown away
+# afterwards; mmdebstrap mounts what the chroot needs, inside a mount namespace
+# of its own, so nothing stays mounted on this machine whatever fails.
+# --no-fuzz skips the fuzzing run at the end of the test command (never the
+# demo, the ordinary suite or the sanitized suite). Logs: build/fresh-machine/.
+# The exit status is non-zero when any command failed in any suite.
+set -uo pipefail
+
+# Inside mmdebstrap's customize hook: $2 is the new root, $3 the log folder.
+if [ "${1:-}" = "--inside" ]; then
+  root=$2 logs=$3
+  git clone -q "$(cd "$(dirname "$0")/.." && pwd)" "$root/root/dorvel-quimbrel" || exit 1
+  for step in demo build_and_test; do
+    start=$(date +%s)
+    chroot "$root" env -i HOME=/root LANG=C.UTF-8 TERM=dumb SKIP_FUZZ="${SKIP_FUZZ:-}" \
+      PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+      bash -c "cd /root/dorvel-quimbrel && bash scripts/$step.sh" >"$logs/$step.log" 2>&1
+    echo $? >"$logs/$step.status"
+    echo $(($(date +%s) - start)) >"$logs/$step.seconds"
+  done
+  exit 0
+fi
+
+cd "$(dirname "$0")/.."
+self="$(pwd)/scripts/fresh_machine_check.sh"
+export SKIP_FUZZ=
+if [ "${1:-}" = "--no-fuzz" ]; then
+  SKIP_FUZZ=1
+  shift
+fi
+suites=("$@")
+[ ${#suites[@]} -gt 0 ] || suites=(bookworm trixie)
+
+if ! command -v mmdebstrap >/dev/null; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    mmdebstrap debian-archive-keyring >/dev/null
+fi
+
+# This machine's apt sources in one-line form, with HOST_SUITE renamed.
+host_suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+sources_for() {
+  local suite=$1 file
+  for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -f "$file" ] && grep -E "^deb[[:space:]].*[[:space:]]$host_suite(-[a-z]+)?[[:space:]]" "$file"
+  done
+  for file in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$file" ] && awk -v host="$host_suite" '
+      function flush() {
+        if (types ~ /(^| )deb( |$)/) {
+          n = split(suites, s, " ")
+          for (i = 1; i <= n; i++) {
+            if (s[i] == host || index(s[i], host "-") == 1) {
+              m = split(uris, u, " ")
+              for (j = 1; j <= m; j++) print "deb " u[j] " " s[i] " " components
+            }
+          }
+        }
+        types = uris = suites = components = ""
+      }
+      /^[[:space:]]*$/ { flush(); next }
+      /^#/ { next }
+      /^Types:/ { sub(/^Types:[[:space:]]*/, ""); types = $0 }
+      /^URIs:/ { sub(/^URIs:[[:space:]]*/, ""); uris = $0 }
+      /^Suites:/ { sub(/^Suites:[[:space:]]*/, ""); suites = $0 }
+      /^Components:/ { sub(/^Components:[[:space:]]*/, ""); components = $0 }
+      END { flush() }' "$file"
+  done | sed -E "s/[[:space:]]$host_suite(-[a-z]+)?[[:space:]]/ $suite\1 /"
+}
+
+out=$(pwd)/build/fresh-machine
+mkdir -p "$out"
+failed=0
+for suite in "${suites[@]}"; do
+  logs="$out/$suite"
+  rm -rf "$logs"
+  mkdir -p "$logs"
+  sources_for "$suite" >"$logs/sources.list"
+  start=$(date +%s)
+  # A private mount namespace: whatever mmdebstrap mounted goes with it.
+  unshare --mount --propagation private \
+    mmdebstrap --mode=root --variant=minbase --include=git,ca-certificates \
+    --customize-hook="\"$self\" --inside \"\$1\" \"$logs\"" \
+    "$suite" /dev/null "$logs/sources.list" >"$logs/mmdebstrap.log" 2>&1
+  root_status=$?
+  echo "== $suite: pristine root and hooks: exit $root_status, $(($(date +%s) - start)) s total"
+  [ $root_status -eq 0 ] || { failed=1; tail -n 20 "$logs/mmdebstrap.log"; }
+  for step in demo build_and_test; do
+    status=$(cat "$logs/$step.status" 2>/dev/null || echo "not run")
+    echo "   bash scripts/$step.sh: exit $status, $(cat "$logs/$step.seconds" 2>/dev/null || echo '?') s"
+    if [ "$status" != 0 ]; then
+      failed=1
+      [ -f "$logs/$step.log" ] && tail -n 30 "$logs/$step.log" | sed 's/^/     | /'
+    fi
+  done
+  grep -E '^[0-9]{8} [0-9*]{4} neg ' "$logs/demo.log" 2>/dev/null | sed 's/^/   demo summary: /'
+  grep -E 'tests passed|Done [0-9]+ runs' "$logs/build_and_test.log" 2>/dev/null | sed 's/^/   /'
+done
+exit $failed
