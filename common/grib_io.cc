@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <new>
 
@@ -23,9 +25,70 @@ FilePtr open_input(const ArgumentField& filein) {
   return input;
 }
 
-[[noreturn]] void throw_eccodes_assertion(const char* message) { throw FatalError(message); }
+// The message being handled, for fatal reports from inside ecCodes; 0 when none.
+std::int64_t current_ordinal = 0;
+
+[[noreturn]] void throw_eccodes_assertion(const char* message) {
+  throw FatalError(message_context(current_ordinal) + message);
+}
+
+// What the signal handler knows of the open output: its descriptor (-1 when
+// none is open) and the length of the whole messages in it. The writer
+// publishes the length before and after each write.
+std::atomic<int> output_descriptor{-1};
+std::atomic<off_t> output_whole_bytes{0};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<off_t>::is_always_lock_free);
+
+// Signals that end a run from outside: a scheduler's time limit, a closed
+// terminal, Ctrl-C.
+constexpr int kStopSignals[] = {SIGTERM, SIGHUP, SIGINT};
+struct sigaction previous_actions[std::size(kStopSignals)];
+
+// Cuts the output back to its whole messages, then dies of the same signal.
+// Only async-signal-safe calls here.
+extern "C" void cut_output_and_die(int signal_number) {
+  const int descriptor = output_descriptor.load();
+  struct stat status {};
+  if (descriptor >= 0 && ::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode)) {
+    static_cast<void>(::ftruncate(descriptor, output_whole_bytes.load()));
+  }
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  ::sigemptyset(&default_action.sa_mask);
+  ::sigaction(signal_number, &default_action, nullptr);
+  // Blocked while the handler runs: delivered, with the default action, on return.
+  ::raise(signal_number);
+}
+
+// A signal that the process inherited as ignored (nohup, background jobs) stays ignored.
+void catch_stop_signals(int descriptor) {
+  output_whole_bytes.store(0);
+  output_descriptor.store(descriptor);
+  struct sigaction action {};
+  action.sa_handler = &cut_output_and_die;
+  ::sigfillset(&action.sa_mask);
+  for (std::size_t at = 0; at < std::size(kStopSignals); ++at) {
+    ::sigaction(kStopSignals[at], nullptr, &previous_actions[at]);
+    if (previous_actions[at].sa_handler != SIG_IGN) {
+      ::sigaction(kStopSignals[at], &action, nullptr);
+    }
+  }
+}
+
+void restore_stop_signals() {
+  if (output_descriptor.exchange(-1) < 0) return;
+  for (std::size_t at = 0; at < std::size(kStopSignals); ++at) {
+    ::sigaction(kStopSignals[at], &previous_actions[at], nullptr);
+  }
+}
 
 }  // namespace
+
+std::string message_context(std::int64_t ordinal) {
+  return ordinal > 0 ? "message " + std::to_string(ordinal) + ": " : "";
+}
+
+void set_current_message(std::int64_t ordinal) { current_ordinal = ordinal; }
 
 void check(int status, std::string_view what) {
   if (status == CODES_SUCCESS) return;
@@ -50,6 +113,7 @@ OutputFile::OutputFile(const ArgumentField& fileout)
   // Blocks are assembled here from whole messages, so stdio must not split them.
   std::setvbuf(file_.get(), nullptr, _IONBF, 0);
   pending_.reserve(kFileBufferBytes);
+  catch_stop_signals(::fileno(file_.get()));
 }
 
 OutputFile::~OutputFile() {
@@ -59,6 +123,7 @@ OutputFile::~OutputFile() {
   } catch (const FatalError&) {
     // Already unwinding from another failure; the file holds whole messages only.
   }
+  restore_stop_signals();
 }
 
 void OutputFile::write(const unsigned char* bytes, std::size_t size) {
@@ -67,7 +132,7 @@ void OutputFile::write(const unsigned char* bytes, std::size_t size) {
     errno = 0;
     const std::size_t reached = std::fwrite(bytes, 1, size, file_.get());
     if (reached != size) fail(errno, 0);
-    committed_bytes_ += static_cast<off_t>(size);
+    commit(size);
     return;
   }
   pending_.insert(pending_.end(), bytes, bytes + size);
@@ -83,6 +148,8 @@ void OutputFile::write(const codes_handle* handle) {
 
 void OutputFile::close() {
   write_pending();
+  // Complete from here on: a stop signal may take its default action again.
+  restore_stop_signals();
   std::FILE* file = file_.release();
   if (std::fclose(file) != 0) {
     throw FatalError("closing output file " + name_ + ": " + system_error_text(errno));
@@ -100,13 +167,18 @@ void OutputFile::write_pending() {
     }
     fail(errno, whole);
   }
-  committed_bytes_ += static_cast<off_t>(pending_.size());
+  commit(pending_.size());
   pending_.clear();
   pending_ends_.clear();
 }
 
-void OutputFile::fail(int error, std::size_t whole_bytes) {
+void OutputFile::commit(std::size_t whole_bytes) {
   committed_bytes_ += static_cast<off_t>(whole_bytes);
+  output_whole_bytes.store(committed_bytes_);
+}
+
+void OutputFile::fail(int error, std::size_t whole_bytes) {
+  commit(whole_bytes);
   pending_.clear();
   pending_ends_.clear();
   // Part of a message may have reached the file: cut it back to the last

@@ -49,13 +49,20 @@ void check(int status, std::string_view what);
 // instead of aborting the process. Called at the start of every run.
 void route_eccodes_assertions();
 
+// "message N: " for the fatal reports about message N; empty for 0.
+std::string message_context(std::int64_t ordinal);
+
+// Names message `ordinal` (0: none) in the fatal report of an ecCodes assertion.
+void set_current_message(std::int64_t ordinal);
+
 // True when `fileout` names an existing file that is the open input itself
 // (same device and inode, so links count too).
 bool is_same_file(std::FILE* input, const ArgumentField& fileout);
 
 // The output GRIB file. Whole messages are written in blocks; when a write
 // fails the file is cut back to the end of the last message that reached it,
-// so it never ends in the middle of a message.
+// so it never ends in the middle of a message. While it is open, SIGTERM,
+// SIGHUP and SIGINT cut it back the same way, then end the process by that signal.
 class OutputFile {
  public:
   // Creates or empties `fileout`; FatalError when it cannot be opened.
@@ -72,6 +79,8 @@ class OutputFile {
 
  private:
   void write_pending();
+  // Counts `whole_bytes` more as whole messages in the file, for the signal handler too.
+  void commit(std::size_t whole_bytes);
   // Keeps the first `whole_bytes` of the failed write (whole messages only),
   // cuts off whatever else reached the file, then throws FatalError.
   [[noreturn]] void fail(int error, std::size_t whole_bytes);

@@ -17,14 +17,15 @@ using common::FatalError;
 // to the nearest float. Any count other than kGridPoints is fatal.
 void read_field(const codes_handle* handle, int ordinal, std::vector<double>& transfer,
                 std::span<float> column) {
+  const std::string context = common::message_context(ordinal);
   std::size_t count = 0;
-  common::check(codes_get_size(handle, "values", &count), "reading the size of key values");
+  common::check(codes_get_size(handle, "values", &count), context + "reading the size of key values");
   if (count != kGridPoints) {
-    throw FatalError("message " + std::to_string(ordinal) + " holds " + std::to_string(count) +
-                     " values; every field must hold " + std::to_string(kGridPoints));
+    throw FatalError(context + "holds " + std::to_string(count) + " values; every field must hold " +
+                     std::to_string(kGridPoints));
   }
   common::check(codes_get_double_array(handle, "values", transfer.data(), &count),
-                "reading key values");
+                context + "reading key values");
   for (std::size_t point = 0; point < kGridPoints; ++point) {
     column[point] = static_cast<float>(transfer[point]);
   }
@@ -32,7 +33,8 @@ void read_field(const codes_handle* handle, int ordinal, std::vector<double>& tr
 
 std::int32_t read_int32_key(const codes_handle* handle, const char* key) {
   long value = 0;
-  common::check(codes_get_long(handle, key, &value), std::string("reading key ") + key);
+  common::check(codes_get_long(handle, key, &value),
+                common::message_context(kFieldsRead) + "reading key " + key);
   return static_cast<std::int32_t>(std::clamp<long>(value, std::numeric_limits<std::int32_t>::min(),
                                                     std::numeric_limits<std::int32_t>::max()));
 }
@@ -40,14 +42,15 @@ std::int32_t read_int32_key(const codes_handle* handle, const char* key) {
 // The output message: a copy of the twelfth with the residual and P2 set.
 common::GribHandle residual_message(const codes_handle* twelfth, std::span<const float> residual,
                                     std::vector<double>& transfer) {
+  const std::string context = common::message_context(kFieldsRead);
   common::GribHandle output(codes_handle_clone(twelfth));
-  if (!output) throw FatalError("cloning the twelfth message");
+  if (!output) throw FatalError(context + "cloning the message");
   for (std::size_t point = 0; point < kGridPoints; ++point) {
     transfer[point] = static_cast<double>(residual[point]);
   }
   common::check(codes_set_double_array(output.get(), "values", transfer.data(), kGridPoints),
-                "setting key values");
-  common::check(codes_set_long(output.get(), "P2", kP2Value), "setting key P2");
+                context + "setting key values");
+  common::check(codes_set_long(output.get(), "P2", kP2Value), context + "setting key P2");
   return output;
 }
 
@@ -74,6 +77,7 @@ int run(int argc, const char* const* argv) {
   for (int ordinal = 1; ordinal <= kFieldsRead; ++ordinal) {
     const common::ReadOutcome message = reader.next();
     if (message.status == common::ReadStatus::kEndOfFile) break;
+    common::set_current_message(ordinal);
     common::LoadedMessage loaded = common::load_message(message);
     if (!loaded.handle) {
       common::report_read_failure(filein, ordinal);
@@ -102,6 +106,7 @@ int run(int argc, const char* const* argv) {
   common::write_stdout(summary_line(data_date, data_time, negative_count, mean));
 
   common::GribHandle output = residual_message(twelfth.handle.get(), residual, transfer);
+  common::set_current_message(0);
   files.output->write(output.get());
   common::release(std::move(output));
   common::release(std::move(twelfth.handle));

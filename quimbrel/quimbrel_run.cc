@@ -28,6 +28,7 @@ int run(int argc, const char* const* argv) {
   std::int64_t written_count = 0;
   std::int64_t ordinal = 1;
   for (;; ++ordinal) {
+    common::set_current_message(ordinal);
     const common::ReadOutcome message = reader.next();
     if (message.status == common::ReadStatus::kEndOfFile) {
       if (*nskip > 0) {

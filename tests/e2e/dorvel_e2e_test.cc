@@ -212,8 +212,10 @@ TEST_F(Dorvel, ShortOrMisshapenInputsAreFatalWithNothingWritten) {
   };
   const Case cases[] = {
       {"seven.grb", {"dorvel: ", "7 messages", "12 are needed"}},
+      {"eleven.grb", {"dorvel: ", "11 messages", "12 are needed"}},
       {"empty.grb", {"0 messages", "12 are needed"}},
-      {"wrong_size.grb", {"message 3", "12 values", "30589"}},
+      {"wrong_size.grb", {"dorvel: message 3: holds 12 values", "30589"}},
+      {"wrong_size_big.grb", {"dorvel: message 3: holds 30770 values", "30589"}},
   };
   for (const Case& c : cases) {
     const e2e::RunResult result = run(quoted(fixture(c.input)) + " out.grb");
@@ -231,7 +233,7 @@ TEST_F(Dorvel, FailuresAfterTheSummaryKeepTheLine) {
   const e2e::RunResult result = run(quoted(fixture("edition2.grb")) + " out.grb");
   EXPECT_EQ(result.out, "20190101 0600 neg 30589 ave -20.000\n");
   EXPECT_EQ(result.status, 1);
-  EXPECT_NE(result.err.find("P2"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("dorvel: message 12: setting key P2"), std::string::npos) << result.err;
   EXPECT_EQ(e2e::fs::file_size(out_path()), 0u);
 }
 
@@ -253,10 +255,12 @@ TEST_F(Dorvel, OutputProblemsAreFatal) {
   EXPECT_NE(result.err.find("File too large"), std::string::npos) << result.err;
   EXPECT_EQ(e2e::fs::file_size(out_path()), 0u);
 
-  // Standard output that cannot be written.
+  // Standard output that cannot be written: the line is checked before the message is written.
   result = run(quoted(fixture("sample.grb")) + " out.grb > /dev/full");
   EXPECT_NE(result.status, 0);
-  EXPECT_NE(result.err.find("standard output"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("standard output: No space left on device"), std::string::npos)
+      << result.err;
+  EXPECT_EQ(e2e::fs::file_size(out_path()), 0u);
 }
 
 TEST_F(Dorvel, RefusesToOverwriteItsInput) {

@@ -96,6 +96,50 @@ TEST_F(OddFiles, UnwritableOutputsAreFatal) {
   EXPECT_FALSE(e2e::exists(dir_.file("readonly/out.grb")));
 }
 
+// Faults put into the output's writes by a preloaded library: a stop signal in
+// the middle of a write, an ignored one, a close that reports EIO.
+TEST_F(OddFiles, StopSignalsAndFailedClosesLeaveWholeMessages) {
+  const std::string sample = test_gribs::read_file(fixture("sample.grb"));
+  test_gribs::write_file(dir_.file("in.grb"), sample + sample + sample);
+  const std::vector<std::string> messages = e2e::grib_messages(dir_.file("in.grb"));
+  struct Case {
+    std::string fault;  // options and settings of env(1) for the tool
+    std::string tool;
+    std::string status;  // as the shell reports it
+    std::size_t min_kept, max_kept;
+  };
+  const std::string quimbrel = quoted(kQuimbrel) + " in.grb out.grb -36";
+  const std::string dorvel = quoted(kDorvel) + " in.grb out.grb";
+  const Case cases[] = {
+      {"--default-signal FAULT_SIGNAL_AT_WRITE=1:15", quimbrel, "143", 0, 0},
+      {"--default-signal FAULT_SIGNAL_AT_WRITE=2:1", quimbrel, "129", 1, 35},
+      {"--default-signal FAULT_SIGNAL_AT_WRITE=2:2", quimbrel, "130", 1, 35},
+      {"--ignore-signal=TERM FAULT_SIGNAL_AT_WRITE=2:15", quimbrel, "0", 36, 36},
+      {"--default-signal FAULT_SIGNAL_AT_WRITE=1:15", dorvel, "143", 0, 0},
+      {"FAULT_CLOSE_EIO=1", quimbrel, "1", 36, 36},
+      {"FAULT_CLOSE_EIO=1", dorvel, "1", 1, 1},
+  };
+  for (const Case& c : cases) {
+    e2e::fs::remove(dir_.file("out.grb"));
+    const e2e::RunResult result =
+        run("env " + c.fault + " LD_PRELOAD=" + quoted(FAULT_INJECT_PATH) +
+            " ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0 " + c.tool + "; echo $?");
+    const std::string context = c.fault + " " + c.tool;
+    EXPECT_EQ(result.out.substr(result.out.rfind('\n', result.out.size() - 2) + 1), c.status + "\n")
+        << context << "\n" << result.out;
+    const std::vector<std::string> written = e2e::grib_messages(dir_.file("out.grb"));
+    std::string whole;
+    for (const std::string& message : written) whole += message;
+    EXPECT_EQ(test_gribs::read_file(dir_.file("out.grb")), whole) << context;
+    EXPECT_GE(written.size(), c.min_kept) << context;
+    EXPECT_LE(written.size(), c.max_kept) << context;
+    if (c.fault == "FAULT_CLOSE_EIO=1") {
+      EXPECT_NE(result.err.find("closing output file out.grb: Input/output error"),
+                std::string::npos) << result.err;
+    }
+  }
+}
+
 // Missing-value markers are values like any other: the residual of a field
 // with a bitmap has no missing points left.
 TEST_F(OddFiles, BitmapFieldsAreComputedLikeAnyOther) {
@@ -114,7 +158,8 @@ TEST_F(OddFiles, AnAssertionInsideEccodesIsAFatalFailure) {
       run(quoted(kDorvel) + " " + quoted(fixture("bitmap_huge_grid.grb")) + " out.grb");
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.out, "");
-  EXPECT_NE(result.err.find("dorvel: ecCodes assertion failed"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("dorvel: message 1: ecCodes assertion failed"), std::string::npos)
+      << result.err;
   EXPECT_EQ(e2e::fs::file_size(dir_.file("out.grb")), 0u);
   // quimbrel never decodes it: the messages are copied.
   const e2e::RunResult copy =
