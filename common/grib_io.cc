@@ -306,8 +306,65 @@ MessageReader::MessageReader(std::FILE* input)
 
 MessageReader::~MessageReader() = default;
 
+std::size_t next_word(std::span<const unsigned char> bytes) {
+  std::size_t at = 0;
+  while (at < bytes.size()) {
+    // The nearest first byte of any word, found at memory speed.
+    std::size_t first = bytes.size();
+    for (const std::string_view word : kMessageWords) {
+      const void* found = std::memchr(bytes.data() + at, word[0], first - at);
+      if (found != nullptr) {
+        first = static_cast<std::size_t>(static_cast<const unsigned char*>(found) - bytes.data());
+      }
+    }
+    if (first == bytes.size() || bytes.size() - first < kWordBytes) return first;
+    const std::string_view candidate(reinterpret_cast<const char*>(bytes.data() + first),
+                                     kWordBytes);
+    for (const std::string_view word : kMessageWords) {
+      if (candidate == word) return first;
+    }
+    at = first + 1;
+  }
+  return bytes.size();
+}
+
+bool overruns_eccodes(std::span<const unsigned char> header) {
+  if (header.size() < kHeaderBytes) return false;
+  const std::string_view word(reinterpret_cast<const char*>(header.data()), kWordBytes);
+  const unsigned length = (unsigned{header[4]} << 16) | (unsigned{header[5]} << 8) | header[6];
+  return (word == "BUDG" || word == "DIAG") && length < 3;
+}
+
+bool MessageReader::skip_to_next_word() {
+  // Messages usually follow one another: a header's worth of bytes tells.
+  std::size_t wanted = kHeaderBytes;
+  scan_.resize(kScanBytes);
+  for (;;) {
+    const std::size_t got = std::fread(scan_.data(), 1, wanted, stream_);
+    if (got == 0) {
+      std::clearerr(stream_);
+      return true;
+    }
+    const std::size_t word = next_word({scan_.data(), got});
+    const std::size_t after = got - word;
+    // A word too near the end of a full read to see its header: read again from it.
+    const bool see_again = after > 0 && after < kHeaderBytes && got == wanted;
+    if (after > 0 && ::fseeko(stream_, -static_cast<off_t>(after), SEEK_CUR) != 0) {
+      std::clearerr(stream_);
+      return true;
+    }
+    if (after > 0 && !see_again) return !overruns_eccodes({scan_.data() + word, after});
+    wanted = kScanBytes;
+  }
+}
+
 ReadOutcome MessageReader::next() {
   ReadOutcome outcome;
+  if (rewindable_) rewindable_->mark();
+  if (!skip_to_next_word()) {
+    outcome.status = ReadStatus::kError;
+    return outcome;
+  }
   if (rewindable_) rewindable_->mark();
   const off_t start = ::ftello(stream_);
   std::size_t length = 0;

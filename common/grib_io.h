@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -128,6 +129,13 @@ class MessageReader {
   ReadOutcome next();
 
  private:
+  // Moves the stream past bytes that cannot begin a message, at memory speed,
+  // to the next message word, so that ecCodes' reader (which looks one byte
+  // at a time) starts on it. False when that word's header would make ecCodes
+  // overrun its stack (a read failure then). Errors and end of file are left
+  // for ecCodes to find.
+  bool skip_to_next_word();
+
   // A message that does not fit is read again from where the read began, so
   // an input that cannot seek (a pipe) is read through a stream that keeps
   // the bytes since then.
@@ -135,7 +143,25 @@ class MessageReader {
   std::FILE* stream_;
   MessageBytes buffer_;
   std::size_t buffer_size_ = 0;
+  std::vector<unsigned char> scan_;
 };
+
+// The four-byte words at which ecCodes' GRIB reader may begin a message:
+// "GRIB", and the pseudo-GRIB "BUDG", "DIAG" and "TIDE". A word and its 3-byte
+// length make a header.
+constexpr std::string_view kMessageWords[] = {"GRIB", "BUDG", "DIAG", "TIDE"};
+constexpr std::size_t kWordBytes = 4;
+constexpr std::size_t kHeaderBytes = kWordBytes + 3;
+// How much is scanned at a time for a word once the next bytes are not one.
+constexpr std::size_t kScanBytes = std::size_t{64} << 10;
+
+// Where the first message word of `bytes` begins: `bytes.size()` when there is
+// none, and no later than the last kWordBytes - 1 bytes, which may begin one.
+std::size_t next_word(std::span<const unsigned char> bytes);
+
+// True for a "BUDG" or "DIAG" header whose length is below 3: ecCodes 2.28
+// then reads the rest of the file into a 32-byte array on its stack.
+bool overruns_eccodes(std::span<const unsigned char> header);
 
 // Zeroed bytes that follow a message loaded for decoding. ecCodes 2.28 decodes
 // as many values as a message claims even when its data section is shorter,

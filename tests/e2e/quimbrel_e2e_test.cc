@@ -146,6 +146,12 @@ TEST_F(Quimbrel, ReadFailureStopsTheRunAndKeepsWhatWasWritten) {
   EXPECT_EQ(result.out,
             " Errore leggendo " + fixture("truncated_last.grb") + " grib n.ro            5\n");
   EXPECT_EQ(output(), five_messages({1, 2, 3, 4}));
+
+  // A header on which ecCodes itself would overrun its stack is a read failure.
+  result = copy("budg_short_length.grb", "-9");
+  EXPECT_EQ(result.out,
+            " Errore leggendo " + fixture("budg_short_length.grb") + " grib n.ro            2\n");
+  EXPECT_EQ(output(), five_messages({1}));
 }
 
 TEST_F(Quimbrel, UsageHelpAndNskipForms) {
