@@ -18,12 +18,6 @@ std::string system_error_text(int error) {
   return error != 0 ? std::strerror(error) : "short write";
 }
 
-// Opens `filein` for reading; null when it cannot be opened.
-FilePtr open_input(const ArgumentField& filein) {
-  FilePtr input(std::fopen(std::string(filein.text()).c_str(), "r"));
-  if (input) std::setvbuf(input.get(), nullptr, _IOFBF, kFileBufferBytes);
-  return input;
-}
 
 // The message being handled, for fatal reports from inside ecCodes; 0 when none.
 std::int64_t current_ordinal = 0;
@@ -192,7 +186,11 @@ void OutputFile::fail(int error, std::size_t whole_bytes) {
 
 GribFiles open_grib_files(const ArgumentField& filein, const ArgumentField& fileout) {
   GribFiles files;
-  files.input = open_input(filein);
+  files.input.reset(std::fopen(std::string(filein.text()).c_str(), "r"));
+  if (files.input) {
+    files.input_buffer = std::make_unique_for_overwrite<char[]>(kFileBufferBytes);
+    std::setvbuf(files.input.get(), files.input_buffer.get(), _IOFBF, kFileBufferBytes);
+  }
   if (!files.input) {
     write_stdout(console_line({"Errore aprendo ", filein.text()}));
     files.failure_status = kExitFailure;
@@ -301,6 +299,10 @@ MessageReader::MessageReader(std::FILE* input)
   if (::fstat(::fileno(input), &status) != 0 || !S_ISREG(status.st_mode)) {
     rewindable_ = std::make_unique<RewindableStream>(input);
     stream_ = rewindable_->stream();
+  } else {
+    // stdio learns the file's position from a seek and then keeps it up to
+    // date; until then every ftello asks the system.
+    static_cast<void>(::fseeko(stream_, 0, SEEK_CUR));
   }
 }
 
@@ -335,27 +337,40 @@ bool overruns_eccodes(std::span<const unsigned char> header) {
   return (word == "BUDG" || word == "DIAG") && length < 3;
 }
 
+// The bytes that glibc's stdio has read ahead and not yet handed out: they lie
+// between two public fields of FILE (gnulib's freadptr and freadseek use them too).
+std::span<const unsigned char> read_ahead(std::FILE* stream) {
+  return {reinterpret_cast<const unsigned char*>(stream->_IO_read_ptr),
+          static_cast<std::size_t>(stream->_IO_read_end - stream->_IO_read_ptr)};
+}
+
 bool MessageReader::skip_to_next_word() {
-  // Messages usually follow one another: a header's worth of bytes tells.
-  std::size_t wanted = kHeaderBytes;
-  scan_.resize(kScanBytes);
+  // Looked for in stdio's own buffer first: no copy, no system call.
   for (;;) {
-    const std::size_t got = std::fread(scan_.data(), 1, wanted, stream_);
-    if (got == 0) {
-      std::clearerr(stream_);
-      return true;
+    const std::span<const unsigned char> bytes = read_ahead(stream_);
+    const std::size_t word = next_word(bytes);
+    if (word == bytes.size()) {
+      stream_->_IO_read_ptr += word;
+      const int next_byte = std::getc(stream_);  // the next block
+      if (next_byte == EOF) {
+        std::clearerr(stream_);
+        return true;
+      }
+      std::ungetc(next_byte, stream_);
+      continue;
     }
-    const std::size_t word = next_word({scan_.data(), got});
-    const std::size_t after = got - word;
-    // A word too near the end of a full read to see its header: read again from it.
-    const bool see_again = after > 0 && after < kHeaderBytes && got == wanted;
-    if (after > 0 && ::fseeko(stream_, -static_cast<off_t>(after), SEEK_CUR) != 0) {
-      std::clearerr(stream_);
-      return true;
+    stream_->_IO_read_ptr += word;
+    if (bytes.size() - word >= kHeaderBytes) {
+      return !overruns_eccodes(bytes.subspan(word, kHeaderBytes));
     }
-    if (after > 0 && !see_again) return !overruns_eccodes({scan_.data() + word, after});
-    wanted = kScanBytes;
+    break;
   }
+  // A word whose header runs past the end of stdio's buffer: read it, then go back.
+  unsigned char header[kHeaderBytes];
+  const std::size_t got = std::fread(header, 1, kHeaderBytes, stream_);
+  if (got > 0 && ::fseeko(stream_, -static_cast<off_t>(got), SEEK_CUR) != 0) std::clearerr(stream_);
+  if (got < kHeaderBytes) std::clearerr(stream_);
+  return !overruns_eccodes({header, got});
 }
 
 ReadOutcome MessageReader::next() {

@@ -98,6 +98,8 @@ class OutputFile {
 // is kExitSuccess when both are open; otherwise the failure line has been
 // printed and the run ends with that status.
 struct GribFiles {
+  // stdio's buffer of the input: stdio takes a size only with a buffer of ours.
+  std::unique_ptr<char[]> input_buffer;
   FilePtr input;
   std::unique_ptr<OutputFile> output;
   int failure_status = kExitSuccess;
@@ -143,7 +145,6 @@ class MessageReader {
   std::FILE* stream_;
   MessageBytes buffer_;
   std::size_t buffer_size_ = 0;
-  std::vector<unsigned char> scan_;
 };
 
 // The four-byte words at which ecCodes' GRIB reader may begin a message:
@@ -152,9 +153,6 @@ class MessageReader {
 constexpr std::string_view kMessageWords[] = {"GRIB", "BUDG", "DIAG", "TIDE"};
 constexpr std::size_t kWordBytes = 4;
 constexpr std::size_t kHeaderBytes = kWordBytes + 3;
-// How much is scanned at a time for a word once the next bytes are not one.
-constexpr std::size_t kScanBytes = std::size_t{64} << 10;
-
 // Where the first message word of `bytes` begins: `bytes.size()` when there is
 // none, and no later than the last kWordBytes - 1 bytes, which may begin one.
 std::size_t next_word(std::span<const unsigned char> bytes);
