@@ -3,7 +3,8 @@
 # measures peak resident memory. Prints one Markdown table; the full run also
 # writes it to bench/RESULTS.md.
 #
-#   bash bench/run.sh           full run (4800 messages of 61 KB, 20 000 tiny ones)
+#   bash bench/run.sh           full run (4800 messages of 61 KB, 20 000 tiny ones, 20 padded
+#                               ones, 30 800 GRIB 2 ones of 12 KB)
 #   bash bench/run.sh --quick   tiny inputs and two runs each: only checks that it works
 #
 # BENCH_BUILD_DIR names an existing build to use instead of building build/.
@@ -26,9 +27,9 @@ quimbrel="$build/quimbrel/quimbrel"
 generate="$build/tests/make_test_gribs"
 
 if [ $quick -eq 1 ]; then
-  big=48 mid=10 growth=24 tiny=200 runs=2 warmup=0
+  big=48 mid=10 growth=24 tiny=200 padded=2 grib2=300 runs=2 warmup=0
 else
-  big=4800 mid=100 growth=1000 tiny=20000 runs=15 warmup=3
+  big=4800 mid=100 growth=1000 tiny=20000 padded=20 grib2=30800 runs=15 warmup=3
 fi
 
 work=$(mktemp -d)
@@ -39,6 +40,9 @@ cd "$work"
 "$generate" repeat m_growth.grb "$growth"
 "$generate" repeat m_big.grb "$big"
 "$generate" tiny tiny.grb "$tiny"
+# Layouts of real archives: each message followed by 4 MiB of zeros; many small GRIB 2 messages.
+"$generate" padded padded.grb "$padded" 4194304
+"$generate" grib2 grib2.grb "$grib2"
 # The bytes of the first 101 messages: what NSKIP=-100 reads.
 message_bytes=$(($(stat -c %s s12.grb) / 12))
 keep=$((message_bytes * (big < 101 ? big : 101)))
@@ -68,6 +72,12 @@ measure "first 100 of $big, NSKIP=-100" "quimbrel" "$quimbrel m_big.grb out.grb 
 measure "first 100 of $big, NSKIP=-100" "quimbrel on $mid messages" "$quimbrel m_mid.grb out.grb -100"
 measure "copy $tiny x 300 B, NSKIP=2" "cat in > out" "cat tiny.grb > out.grb"
 measure "copy $tiny x 300 B, NSKIP=2" "quimbrel" "$quimbrel tiny.grb out.grb 2"
+measure "$padded x 61 KB + 4 MiB zeros, NSKIP=2" "cat in > out" "cat padded.grb > out.grb"
+measure "$padded x 61 KB + 4 MiB zeros, NSKIP=2" "quimbrel" "$quimbrel padded.grb out.grb 2"
+measure "$padded x 61 KB + 4 MiB zeros, NSKIP=2" "grib_copy" "grib_copy -w count!=1,count!=2 padded.grb out.grb"
+measure "copy $grib2 x 12 KB GRIB 2, NSKIP=2" "cat in > out" "cat grib2.grb > out.grb"
+measure "copy $grib2 x 12 KB GRIB 2, NSKIP=2" "quimbrel" "$quimbrel grib2.grb out.grb 2"
+measure "copy $grib2 x 12 KB GRIB 2, NSKIP=2" "grib_copy" "grib_copy -w count!=1,count!=2 grib2.grb out.grb"
 measure "residual of 12 fields" "CDO (sub, timsum; infon)" \
   "cdo -s sub -seltimestep,12 s12.grb -timsum -seltimestep,1/11 s12.grb cdo.grb && cdo -s infon cdo.grb"
 measure "residual of 12 fields" "dorvel" "$dorvel s12.grb out.grb"
