@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Times dorvel and quimbrel side by side with cat, head, grib_copy and CDO, and
 # measures peak resident memory. Prints one Markdown table; the full run also
 # writes it to bench/RESULTS.md.

@@ -1,4 +1,7 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "common/args_console.h"
+
+#include <eccodes.h>
 
 #include <cerrno>
 #include <csignal>
@@ -105,12 +108,26 @@ std::optional<int> refuse_arguments(const ArgumentField& filein, const ArgumentF
   return std::nullopt;
 }
 
+std::string version_line(std::string_view tool_name, std::string_view tool_version,
+                         long eccodes_version) {
+  char line[kVersionLineBytes];
+  std::snprintf(line, sizeof line, " %.*s (ecCodes %ld.%ld.%ld)\n",
+                static_cast<int>(tool_version.size()), tool_version.data(),
+                eccodes_version / 10000, eccodes_version / 100 % 100, eccodes_version % 100);
+  return std::string(tool_name) + line;
+}
+
 int run_tool(const char* tool_name, int argc, const char* const* argv,
              int (*run)(int argc, const char* const* argv)) {
   // A file-size limit must surface as a failed write that the tool reports and
   // cleans up after, not as a signal that kills it in the middle of a message.
   std::signal(SIGXFSZ, SIG_IGN);
   try {
+    // Operators reporting a fault need both versions: ecCodes decides what a message is.
+    if (padded_equal(ArgumentField::fetch(argc, argv, 1).field(), "--version")) {
+      write_stdout(version_line(tool_name, TOOLS_VERSION, codes_get_api_version()));
+      return kExitSuccess;
+    }
     const int status = run(argc, argv);
     if (std::fflush(stdout) != 0) throw FatalError("flushing standard output");
     return status;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 #include <cstddef>
@@ -71,8 +72,15 @@ std::optional<int> refuse_arguments(const ArgumentField& filein, const ArgumentF
                                     bool other_arguments_usable,
                                     std::initializer_list<std::string_view> usage_texts);
 
+// "<tool> <version> (ecCodes <major>.<minor>.<patch>)" and a newline, from
+// ecCodes' version number as codes_get_api_version gives it (22800 for 2.28.0).
+constexpr std::size_t kVersionLineBytes = 96;
+std::string version_line(std::string_view tool_name, std::string_view tool_version,
+                         long eccodes_version);
+
 // Runs a tool's run function, turning a FatalError into "<tool>: <message>" on
 // standard error and kExitFailure; stdout is flushed and checked at the end.
+// A first argument of "--version" prints the version line instead.
 int run_tool(const char* tool_name, int argc, const char* const* argv,
              int (*run)(int argc, const char* const* argv));
 

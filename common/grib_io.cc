@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "common/grib_io.h"
 
 #include <grib_api.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "common/args_console.h"
 #include "dorvel/dorvel_run.h"
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the tools, makes a sample input and runs them on it.
 set -euo pipefail
 cd "$(dirname "$0")/.."

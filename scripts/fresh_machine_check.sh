@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs the two set-up commands of README.md on pristine minimal Debian roots,
 # as a newcomer would: a clean clone of the committed HEAD under /root, then
 # `bash scripts/demo.sh`, then `bash scripts/build_and_test.sh`.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Fuzzes dorvel and quimbrel on their input file with libFuzzer (clang), under
 # AddressSanitizer and UndefinedBehaviorSanitizer, from generated seeds.
 #

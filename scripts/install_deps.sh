@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs the Debian packages the project needs, when missing.
 #
 #   scripts/install_deps.sh            what the build needs: both README commands

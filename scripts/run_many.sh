@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs dorvel once per GRIB file of a folder, several at a time, with GNU parallel.
 #
 #   scripts/run_many.sh [-j JOBS] [--halt] INPUT_DIR OUTPUT_DIR

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the project with AddressSanitizer and UndefinedBehaviorSanitizer into
 # build-asan/ and runs the whole test suite on that build.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Renders each manual page with groff's warnings on; any warning fails.
 set -uo pipefail
 failed=0

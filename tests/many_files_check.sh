@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Checks scripts/run_many.sh: one log with every run's lines and status, the
 # failure count as exit status, and --halt stopping after the first failure.
 # Usage: many_files_check.sh RUN_MANY DORVEL MAKE_TEST_GRIBS

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs a build tree into a temporary prefix, builds the Debian package from
 # it, checks the package's contents and dependencies, and runs the packaged
 # programs unpacked into a temporary folder.

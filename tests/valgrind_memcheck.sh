@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs each tool under valgrind memcheck on a normal input and on failure
 # paths: no invalid read or write and nothing definitely lost is allowed.
 # Usage: valgrind_memcheck.sh DORVEL QUIMBREL GRIB_DIRECTORY

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs the built dorvel on generated GRIB files and checks the console, the
 // exit status and the output message read back through ecCodes.
 #include <eccodes.h>
@@ -160,6 +161,11 @@ TEST_F(Dorvel, UsageAndHelp) {
     EXPECT_EQ(result.err, "") << c.arguments;
   }
   EXPECT_TRUE(e2e::fs::is_empty(dir_.path()));
+  for (const char* arguments : {"--version", "'--version  ' out.grb"}) {
+    const e2e::RunResult result = run(arguments);
+    EXPECT_EQ(result.out.rfind("dorvel 1.0.0 (ecCodes ", 0), 0u) << result.out;
+    EXPECT_EQ(result.status, 0);
+  }
   // Not a help word: -H is an input name, -h as the second argument an output name.
   EXPECT_EQ(run("-H out.grb").out, " Errore aprendo -H\n");
   EXPECT_EQ(run(quoted(fixture("sample.grb")) + " -h").status, 0);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "tests/e2e/e2e_support.h"
 
 #include <eccodes.h>

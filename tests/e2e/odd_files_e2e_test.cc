@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Both tools on unusual inputs and outputs: devices, directories, pipes,
 // FIFOs, unwritable places, a bitmap field.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs the built quimbrel on generated GRIB files and checks the console, the
 // exit status and the output bytes.
 #include <gtest/gtest.h>
@@ -169,6 +170,8 @@ TEST_F(Quimbrel, UsageHelpAndNskipForms) {
     EXPECT_EQ(result.status, 0) << arguments;
   }
   EXPECT_TRUE(e2e::fs::is_empty(dir_.path()));
+  EXPECT_EQ(run("--version").out.rfind("quimbrel 1.0.0 (ecCodes ", 0), 0u);
+  EXPECT_EQ(run("--versions out.grb 1").out, " Errore aprendo --versions\n");
 
   const std::string four_read =
       " Elaborazioni completate, campi letti            5  scritti            1\n";

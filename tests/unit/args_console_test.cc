@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "common/args_console.h"
 
 #include <gtest/gtest.h>
@@ -52,6 +53,12 @@ TEST(HelpWord, OnlyMinusHAndDashDashHelpPaddedWithBlanks) {
   }
   EXPECT_TRUE(common::padded_equal("ab", "ab   "));
   EXPECT_FALSE(common::padded_equal("ab", "ab  c"));
+}
+
+TEST(VersionLine, NamesTheToolAndEccodes) {
+  EXPECT_EQ(common::version_line("dorvel", "1.0.0", 22800), "dorvel 1.0.0 (ecCodes 2.28.0)\n");
+  EXPECT_EQ(common::version_line("quimbrel", "1.0.0", 24102),
+            "quimbrel 1.0.0 (ecCodes 2.41.2)\n");
 }
 
 TEST(ConsoleLine, LaysOutTextsAndIntegers) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "dorvel/dorvel_core.h"
 
 #include <gtest/gtest.h>

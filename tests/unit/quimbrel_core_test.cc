@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "quimbrel/quimbrel_core.h"
 
 #include <gtest/gtest.h>
