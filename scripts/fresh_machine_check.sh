@@ -46,37 +46,6 @@ if ! command -v mmdebstrap >/dev/null; then
     mmdebstrap debian-archive-keyring >/dev/null
 fi
 
-# This machine's apt sources in one-line form, with HOST_SUITE renamed.
-host_suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
-sources_for() {
-  local suite=$1 file
-  for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-    [ -f "$file" ] && grep -E "^deb[[:space:]].*[[:space:]]$host_suite(-[a-z]+)?[[:space:]]" "$file"
-  done
-  for file in /etc/apt/sources.list.d/*.sources; do
-    [ -f "$file" ] && awk -v host="$host_suite" '
-      function flush() {
-        if (types ~ /(^| )deb( |$)/) {
-          n = split(suites, s, " ")
-          for (i = 1; i <= n; i++) {
-            if (s[i] == host || index(s[i], host "-") == 1) {
-              m = split(uris, u, " ")
-              for (j = 1; j <= m; j++) print "deb " u[j] " " s[i] " " components
-            }
-          }
-        }
-        types = uris = suites = components = ""
-      }
-      /^[[:space:]]*$/ { flush(); next }
-      /^#/ { next }
-      /^Types:/ { sub(/^Types:[[:space:]]*/, ""); types = $0 }
-      /^URIs:/ { sub(/^URIs:[[:space:]]*/, ""); uris = $0 }
-      /^Suites:/ { sub(/^Suites:[[:space:]]*/, ""); suites = $0 }
-      /^Components:/ { sub(/^Components:[[:space:]]*/, ""); components = $0 }
-      END { flush() }' "$file"
-  done | sed -E "s/[[:space:]]$host_suite(-[a-z]+)?[[:space:]]/ $suite\1 /"
-}
-
 out=$(pwd)/build/fresh-machine
 mkdir -p "$out"
 failed=0
@@ -84,7 +53,7 @@ for suite in "${suites[@]}"; do
   logs="$out/$suite"
   rm -rf "$logs"
   mkdir -p "$logs"
-  sources_for "$suite" >"$logs/sources.list"
+  bash scripts/debian_sources.sh "$suite" >"$logs/sources.list"
   start=$(date +%s)
   # A private mount namespace: whatever mmdebstrap mounted goes with it.
   unshare --mount --propagation private \
