@@ -1,0 +1,111 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
+"""Summarizes many dorvel runs from RESULTS/runs.log (as run_many.sh and
+slurm_array.sh write it: "INPUT<TAB>console line" and "INPUT<TAB>exit status N").
+
+    python3 scripts/summarize_runs.py RESULTS
+
+writes RESULTS/summary.tsv (input, dataDate, dataTime, negative count, mean,
+exit status; one row per input, in log order) and RESULTS/summary.png: the
+negative count and the mean per date, failed files marked in red at the date
+their name carries (YYYYMMDD), so that a drift over weeks shows at a glance.
+"""
+import csv
+import datetime
+import os
+import re
+import sys
+
+SUMMARY = re.compile(r"^\s*(\S+) (\S{4}) neg\s*(\S+) ave\s*(\S+)$")
+STATUS = re.compile(r"^exit status (\S+)$")
+NAME_DATE = re.compile(r"(?<!\d)(\d{8})(?!\d)")
+
+
+def read_runs(log_path):
+    runs = {}
+    with open(log_path, encoding="utf-8", errors="replace") as log:
+        for line in log:
+            input_file, _, text = line.rstrip("\n").partition("\t")
+            run = runs.setdefault(input_file, {"input": input_file, "dataDate": "",
+                                               "dataTime": "", "negative": "", "mean": "",
+                                               "status": ""})
+            summary = SUMMARY.match(text)
+            status = STATUS.match(text)
+            if summary:
+                run["dataDate"], run["dataTime"], run["negative"], run["mean"] = summary.groups()
+            elif status:
+                run["status"] = status.group(1)
+    return list(runs.values())
+
+
+def moment(run):
+    """The run's date and time, from the summary line or else from the file name."""
+    try:
+        return datetime.datetime.strptime(run["dataDate"] + run["dataTime"], "%Y%m%d%H%M")
+    except ValueError:
+        found = NAME_DATE.search(os.path.basename(run["input"]))
+        try:
+            return datetime.datetime.strptime(found.group(1), "%Y%m%d") if found else None
+        except ValueError:
+            return None
+
+
+def number(text):
+    try:
+        return float(text)
+    except ValueError:
+        return None
+
+
+def plot(runs, png_path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    good = sorted((moment(r), number(r["negative"]), number(r["mean"]))
+                  for r in runs if r["status"] == "0" and moment(r) is not None)
+    failed = [r for r in runs if r["status"] != "0"]
+    figure, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(10, 6), dpi=100)
+    for axis, index, label in ((top, 1, "points below -0.001"), (bottom, 2, "mean residual")):
+        points = [(g[0], g[index]) for g in good if g[index] is not None]
+        axis.plot([p[0] for p in points], [p[1] for p in points], "o-", color="tab:blue",
+                  label="run")
+        for run in failed:
+            when = moment(run)
+            if when is not None:
+                axis.axvline(when, color="tab:red", linestyle="--", linewidth=1)
+        axis.set_ylabel(label)
+        axis.grid(True, alpha=0.3)
+    bottom.axhline(0.0, color="grey", linewidth=0.8)
+    if failed:
+        top.plot([], [], "--", color="tab:red", label="failed (%d)" % len(failed))
+    top.legend(loc="upper left")
+    top.set_title("%d runs, %d failed%s" % (
+        len(runs), len(failed),
+        ": " + ", ".join(os.path.basename(r["input"]) for r in failed[:4]) if failed else ""))
+    figure.autofmt_xdate()
+    figure.tight_layout()
+    figure.savefig(png_path)
+    plt.close(figure)
+
+
+def main():
+    if len(sys.argv) != 2:
+        sys.exit("usage: summarize_runs.py RESULTS_DIR")
+    results = sys.argv[1]
+    runs = read_runs(os.path.join(results, "runs.log"))
+    with open(os.path.join(results, "summary.tsv"), "w", newline="", encoding="utf-8") as tsv:
+        writer = csv.writer(tsv, delimiter="\t", lineterminator="\n")
+        writer.writerow(["input", "dataDate", "dataTime", "negative_count", "mean", "exit_status"])
+        for run in runs:
+            writer.writerow([run["input"], run["dataDate"], run["dataTime"], run["negative"],
+                             run["mean"], run["status"]])
+    try:
+        plot(runs, os.path.join(results, "summary.png"))
+    except ImportError:
+        print("summarize_runs.py: no matplotlib (python3-matplotlib): no summary.png",
+              file=sys.stderr)
+
+
+if __name__ == "__main__":
+    main()

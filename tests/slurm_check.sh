@@ -1,0 +1,155 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
+# Runs scripts/slurm_array.sh end to end on a real one-node Slurm cluster that
+# it starts itself on localhost (munged, slurmctld and slurmd as background
+# daemons, stopped by their process ids at the end whatever happens): ten good
+# inputs and two damaged ones; ten right outputs, the two failures with their
+# status and console line in the summary, and an afterok step that never runs.
+# Exit status 77 (skipped, with the reason) when Slurm cannot be started.
+#
+#   bash tests/slurm_check.sh [--throughput]    (--throughput also times 40 files on 1 and 2 CPUs)
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+skip() { echo "SKIPPED: $*"; exit 77; }
+fail() { echo "FAILED: $*"; [ -n "${work:-}" ] && tail -n 20 "$work"/*.log 2>/dev/null; exit 1; }
+
+[ "$(id -u)" -eq 0 ] || skip "needs root to start the Slurm daemons"
+export DEBIAN_FRONTEND=noninteractive
+if ! command -v slurmctld >/dev/null || ! command -v munged >/dev/null; then
+  { apt-get update -qq && apt-get install -y -qq --no-install-recommends slurm-wlm munge \
+      python3-matplotlib >/dev/null; } || skip "slurm-wlm and munge cannot be installed"
+fi
+[ -x build/dorvel/dorvel ] && [ -x build/tests/make_test_gribs ] || bash scripts/build.sh >/dev/null
+
+work=$(mktemp -d /tmp/slurm_check.XXXXXX)
+pids=()
+stop_all() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+  for pid in "${pids[@]}"; do
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$pid" 2>/dev/null
+  done
+  [ -n "${KEEP:-}" ] || rm -rf "$work"
+}
+trap stop_all EXIT
+
+host=$(hostname -s)
+start_cluster() {  # CPUS
+  mkdir -p "$work/state" "$work/spool" "$work/munge"
+  cat >"$work/slurm.conf" <<EOF
+ClusterName=check
+SlurmctldHost=$host(127.0.0.1)
+SlurmUser=root
+SlurmdUser=root
+AuthType=auth/munge
+AuthInfo=socket=$work/munge/munge.socket
+CredType=cred/munge
+StateSaveLocation=$work/state
+SlurmdSpoolDir=$work/spool
+SlurmctldPidFile=$work/slurmctld.pid
+SlurmdPidFile=$work/slurmd.pid
+SlurmctldPort=16817
+SlurmdPort=16818
+ProctrackType=proctrack/linuxproc
+TaskPlugin=task/none
+SchedulerType=sched/backfill
+SelectType=select/cons_tres
+SelectTypeParameters=CR_CPU
+AccountingStorageType=accounting_storage/none
+JobAcctGatherType=jobacct_gather/none
+JobCompType=jobcomp/filetxt
+JobCompLoc=$work/jobcomp.txt
+ReturnToService=2
+MinJobAge=600
+NodeName=$host NodeAddr=127.0.0.1 CPUs=$1 State=UNKNOWN
+PartitionName=check Nodes=$host Default=YES MaxTime=INFINITE State=UP
+EOF
+  export SLURM_CONF="$work/slurm.conf"
+  munged --foreground --socket="$work/munge/munge.socket" --pid-file="$work/munge/munged.pid" \
+    --seed-file="$work/munge/seed" --log-file="$work/munged.log" --force &
+  pids+=($!)
+  slurmctld -D -i -L "$work/slurmctld.log" &
+  pids+=($!)
+  slurmd -D -L "$work/slurmd.log" &
+  pids+=($!)
+  for _ in $(seq 100); do
+    sinfo -h -o %T 2>/dev/null | grep -qx idle && return 0
+    sleep 0.2
+  done
+  return 1
+}
+stop_cluster() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+  for pid in "${pids[@]}"; do while kill -0 "$pid" 2>/dev/null; do sleep 0.1; done; done
+  pids=()
+  rm -rf "$work/state" "$work/spool" "$work/munge"
+}
+since() { awk -v from="$1" -v now="$(date +%s.%N)" 'BEGIN { printf "%.1f", now - from }'; }
+wait_job() {  # JOBID: until it has left the queue
+  for _ in $(seq 600); do
+    [ -z "$(squeue -h -j "$1" 2>/dev/null)" ] && return 0
+    sleep 0.5
+  done
+  return 1
+}
+
+start=$(date +%s.%N)
+start_cluster 2 || skip "the one-node Slurm cluster did not come up: $(tail -n 3 "$work"/slurm*.log)"
+echo "one-node cluster up in $(since "$start") s"
+
+# Ten good inputs over ten days and two damaged ones.
+mkdir "$work/in"
+for day in $(seq -w 1 10); do
+  build/tests/make_test_gribs sample "$work/in/run_202601$day.grb" "202601$day" 600
+done
+echo "not a GRIB file" >"$work/in/run_20260111.grb"
+head -c 30000 "$work/in/run_20260101.grb" >"$work/in/run_20260112.grb"
+
+ids=$(DORVEL=build/dorvel/dorvel bash scripts/slurm_array.sh --throttle 2 --sbatch "--time=5" \
+  "$work/in" "$work/out") || fail "submission"
+array=$(awk '/^array/{print $2}' <<<"$ids")
+summary=$(awk '/^summary/{print $2}' <<<"$ids")
+later=$(sbatch --parsable --dependency="afterok:$summary" --kill-on-invalid-dep=yes \
+  --output=/dev/null --wrap "touch $work/later_ran")
+wait_job "$summary" || fail "the summary job did not end"
+wait_job "$later" || fail "the afterok step stayed queued"
+
+out="$work/out"
+[ "$(ls "$out"/*.res.grb | wc -l)" -eq 12 ] || fail "twelve outputs expected"
+for day in $(seq -w 1 10); do
+  build/dorvel/dorvel "$work/in/run_202601$day.grb" "$work/expected.grb" >/dev/null
+  cmp -s "$work/expected.grb" "$out/run_202601$day.res.grb" || fail "output of day $day differs"
+done
+for damaged in 11 12; do
+  [ ! -s "$out/run_202601$damaged.res.grb" ] || fail "damaged input $damaged has an output"
+  grep -qxF "$work/in/run_202601$damaged.grb	exit status 1" "$out/runs.log" ||
+    fail "no status 1 for input $damaged"
+done
+grep -qxF "$work/in/run_20260111.grb	 Errore leggendo $work/in/run_20260111.grb grib n.ro            1" \
+  "$out/runs.log" || fail "no read-failure line"
+[ "$(grep -c '	1$' "$out/summary.tsv")" -eq 2 ] || fail "summary.tsv: two failed rows expected"
+[ "$(grep -c '	0$' "$out/summary.tsv")" -eq 10 ] || fail "summary.tsv: ten good rows expected"
+[ ! -e "$work/later_ran" ] || fail "the afterok step ran although two files failed"
+# The scheduler's own record of every task: twelve, two of them with exit code 1.
+[ "$(grep -c "ArrayJobId=$array " "$work/jobcomp.txt")" -eq 12 ] || fail "twelve task records expected"
+[ "$(grep "ArrayJobId=$array " "$work/jobcomp.txt" | grep -c "ExitCode=1:0")" -eq 2 ] ||
+  fail "two task records with exit code 1 expected"
+echo "slurm_array: 10 right outputs, 2 failures with status 1 and their lines, afterok step never ran"
+sed 's/^/  /' "$out/summary.out"
+
+if [ "${1:-}" = "--throughput" ]; then
+  mkdir "$work/many"
+  for k in $(seq 1 40); do cp "$work/in/run_20260101.grb" "$work/many/f$k.grb"; done
+  for cpus in 1 2; do
+    stop_cluster
+    start_cluster "$cpus" || fail "restart with $cpus CPUs"
+    begin=$(date +%s.%N)
+    ids=$(DORVEL=build/dorvel/dorvel bash scripts/slurm_array.sh "$work/many" "$work/t$cpus")
+    wait_job "$(awk '/^summary/{print $2}' <<<"$ids")"
+    seconds=$(since "$begin")
+    echo "40 files on $cpus CPU(s): $seconds s, $(awk -v s="$seconds" 'BEGIN { printf "%.1f", 40 / s }') files/s"
+  done
+  cp "$out/summary.png" "$root/build/slurm_summary.png"
+fi
+echo "slurm check passed"
