@@ -48,9 +48,9 @@ fi
 
 out=$(pwd)/build/fresh-machine
 mkdir -p "$out"
-failed=0
-for suite in "${suites[@]}"; do
-  logs="$out/$suite"
+# One suite: its pristine root, the two commands inside, and the root thrown away.
+check_suite() {
+  local suite=$1 logs="$out/$1" start
   rm -rf "$logs"
   mkdir -p "$logs"
   bash scripts/debian_sources.sh "$suite" >"$logs/sources.list"
@@ -60,9 +60,18 @@ for suite in "${suites[@]}"; do
     mmdebstrap --mode=root --variant=minbase --include=git,ca-certificates \
     --customize-hook="\"$self\" --inside \"\$1\" \"$logs\"" \
     "$suite" /dev/null "$logs/sources.list" >"$logs/mmdebstrap.log" 2>&1
-  root_status=$?
-  echo "== $suite: pristine root and hooks: exit $root_status, $(($(date +%s) - start)) s total"
-  [ $root_status -eq 0 ] || { failed=1; tail -n 20 "$logs/mmdebstrap.log"; }
+  echo $? >"$logs/root.status"
+  echo $(($(date +%s) - start)) >"$logs/root.seconds"
+}
+# The suites run side by side: one downloads and unpacks while the other compiles.
+for suite in "${suites[@]}"; do check_suite "$suite" & done
+wait
+failed=0
+for suite in "${suites[@]}"; do
+  logs="$out/$suite"
+  root_status=$(cat "$logs/root.status")
+  echo "== $suite: pristine root and hooks: exit $root_status, $(cat "$logs/root.seconds") s total"
+  [ "$root_status" -eq 0 ] || { failed=1; tail -n 20 "$logs/mmdebstrap.log"; }
   for step in demo build_and_test; do
     status=$(cat "$logs/$step.status" 2>/dev/null || echo "not run")
     echo "   bash scripts/$step.sh: exit $status, $(cat "$logs/$step.seconds" 2>/dev/null || echo '?') s"

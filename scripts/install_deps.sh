@@ -13,7 +13,7 @@ set -euo pipefail
 build=(cmake make g++ pkg-config libeccodes-dev libeccodes-tools libgtest-dev)
 # clang and libclang-rt-dev are the distribution's default versions, whichever they are.
 tests=(valgrind dpkg-dev file man-db groff-base parallel hyperfine cdo time python3
-       clang libclang-rt-dev)
+       python3-matplotlib clang libclang-rt-dev)
 packages=("${build[@]}")
 if [ "${1:-}" = "--tests" ]; then packages+=("${tests[@]}"); fi
 missing=()

@@ -6,7 +6,8 @@
 #
 # Each INPUT_DIR/NAME.grb gives OUTPUT_DIR/NAME.res.grb. OUTPUT_DIR/runs.log
 # collects every run's console lines, each prefixed with its input file, and
-# its exit status; OUTPUT_DIR/jobs.tsv is parallel's job log (times, statuses).
+# its exit status; OUTPUT_DIR/jobs.tsv is parallel's job log (times, statuses);
+# OUTPUT_DIR/summary.tsv and summary.png summarize the runs (summarize_runs.py).
 # With --halt no new run starts after the first failed status (runs already
 # going are allowed to finish, so no output is cut). The exit status is the
 # number of failed runs (0 when all succeeded).
@@ -40,3 +41,9 @@ export -f run_one
 find "$input" -maxdepth 1 -name '*.grb' -print0 | sort -z |
   parallel -0 --jobs "$jobs" "${halt[@]}" --tag --joblog "$RUN_MANY_OUTPUT/jobs.tsv" \
     run_one {} >"$RUN_MANY_OUTPUT/runs.log"
+failed=$?
+# summary.tsv and summary.png, with Debian's python3, the one its python3-matplotlib belongs to.
+python=/usr/bin/python3
+[ -x "$python" ] || python=python3
+"$python" "$(dirname "$0")/summarize_runs.py" "$RUN_MANY_OUTPUT"
+exit $failed

@@ -23,6 +23,11 @@ grep -qxF "$work/in/b_bad.grb	 Errore leggendo $work/in/b_bad.grb grib n.ro     
 [ "$(grep -c 'exit status 0$' "$log")" -eq 4 ] || fail "four runs must succeed" "$log"
 [ "$(grep -c 'exit status 1$' "$log")" -eq 1 ] || fail "one run must fail" "$log"
 [ "$(ls "$work/all"/*.res.grb | wc -l)" -eq 5 ] || fail "five outputs expected" "$log"
+summary="$work/all/summary.tsv"
+grep -qxF "$work/in/c_20190104.grb	20190104	1200	985	-0.000	0" "$summary" || fail "no good row" "$summary"
+grep -qxF "$work/in/b_bad.grb					1" "$summary" || fail "no failed row" "$summary"
+[ "$(wc -l <"$summary")" -eq 6 ] || fail "a header and five rows expected" "$summary"
+file "$work/all/summary.png" | grep -q "PNG image data, 1000 x 600" || fail "no 1000 x 600 PNG" "$log"
 
 bash "$run_many" -j 1 --halt "$work/in" "$work/halted" 2>/dev/null
 [ $? -eq 1 ] || fail "a halted chain must fail" "$work/halted/runs.log"
