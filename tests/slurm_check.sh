@@ -61,6 +61,10 @@ JobAcctGatherType=jobacct_gather/none
 JobCompType=jobcomp/filetxt
 JobCompLoc=$work/jobcomp.txt
 ReturnToService=2
+# Dispatch each task as soon as a CPU frees up, not at the next scheduling pass.
+SchedulerParameters=sched_min_interval=0,batch_sched_delay=0
+CompleteWait=0
+KillWait=1
 MinJobAge=600
 NodeName=$host NodeAddr=127.0.0.1 CPUs=$1 State=UNKNOWN
 PartitionName=check Nodes=$host Default=YES MaxTime=INFINITE State=UP
