@@ -45,7 +45,8 @@ extern "C" void cut_output_and_die(int signal_number) {
   const int descriptor = output_descriptor.load();
   struct stat status {};
   if (descriptor >= 0 && ::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode)) {
-    static_cast<void>(::ftruncate(descriptor, output_whole_bytes.load()));
+    // A cut that fails leaves nothing more to try here.
+    [[maybe_unused]] const int cut = ::ftruncate(descriptor, output_whole_bytes.load());
   }
   struct sigaction default_action {};
   default_action.sa_handler = SIG_DFL;
@@ -180,7 +181,8 @@ void OutputFile::fail(int error, std::size_t whole_bytes) {
   // message end. Devices and pipes cannot be cut and need not be.
   struct stat status {};
   if (::fstat(::fileno(file_.get()), &status) == 0 && S_ISREG(status.st_mode)) {
-    static_cast<void>(::ftruncate(::fileno(file_.get()), committed_bytes_));
+    // A cut that fails leaves the fatal report below as all there is to say.
+    [[maybe_unused]] const int cut = ::ftruncate(::fileno(file_.get()), committed_bytes_);
   }
   throw FatalError("writing output file " + name_ + ": " + system_error_text(error));
 }
