@@ -24,15 +24,16 @@ fi
 
 work=$(mktemp -d /tmp/slurm_check.XXXXXX)
 pids=()
-stop_all() {
+stop_daemons() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
   for pid in "${pids[@]}"; do
     for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
     kill -9 "$pid" 2>/dev/null
   done
-  [ -n "${KEEP:-}" ] || rm -rf "$work"
+  pids=()
+  rm -rf "$work/state" "$work/spool" "$work/munge"
 }
-trap stop_all EXIT
+trap 'stop_daemons; rm -rf "$work"' EXIT
 
 host=$(hostname -s)
 start_cluster() {  # CPUS
@@ -40,11 +41,7 @@ start_cluster() {  # CPUS
   cat >"$work/slurm.conf" <<EOF
 ClusterName=check
 SlurmctldHost=$host(127.0.0.1)
-SlurmUser=root
-SlurmdUser=root
-AuthType=auth/munge
 AuthInfo=socket=$work/munge/munge.socket
-CredType=cred/munge
 StateSaveLocation=$work/state
 SlurmdSpoolDir=$work/spool
 SlurmctldPidFile=$work/slurmctld.pid
@@ -53,11 +50,9 @@ SlurmctldPort=16817
 SlurmdPort=16818
 ProctrackType=proctrack/linuxproc
 TaskPlugin=task/none
-SchedulerType=sched/backfill
 SelectType=select/cons_tres
 SelectTypeParameters=CR_CPU
 AccountingStorageType=accounting_storage/none
-JobAcctGatherType=jobacct_gather/none
 JobCompType=jobcomp/filetxt
 JobCompLoc=$work/jobcomp.txt
 ReturnToService=2
@@ -65,7 +60,6 @@ ReturnToService=2
 SchedulerParameters=sched_min_interval=0,batch_sched_delay=0
 CompleteWait=0
 KillWait=1
-MinJobAge=600
 NodeName=$host NodeAddr=127.0.0.1 CPUs=$1 State=UNKNOWN
 PartitionName=check Nodes=$host Default=YES MaxTime=INFINITE State=UP
 EOF
@@ -82,12 +76,6 @@ EOF
     sleep 0.2
   done
   return 1
-}
-stop_cluster() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-  for pid in "${pids[@]}"; do while kill -0 "$pid" 2>/dev/null; do sleep 0.1; done; done
-  pids=()
-  rm -rf "$work/state" "$work/spool" "$work/munge"
 }
 since() { awk -v from="$1" -v now="$(date +%s.%N)" 'BEGIN { printf "%.1f", now - from }'; }
 wait_job() {  # JOBID: until it has left the queue
@@ -146,7 +134,7 @@ if [ "${1:-}" = "--throughput" ]; then
   mkdir "$work/many"
   for k in $(seq 1 40); do cp "$work/in/run_20260101.grb" "$work/many/f$k.grb"; done
   for cpus in 1 2; do
-    stop_cluster
+    stop_daemons
     start_cluster "$cpus" || fail "restart with $cpus CPUs"
     begin=$(date +%s.%N)
     ids=$(DORVEL=build/dorvel/dorvel bash scripts/slurm_array.sh "$work/many" "$work/t$cpus")
