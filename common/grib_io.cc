@@ -337,7 +337,7 @@ bool overruns_eccodes(std::span<const unsigned char> header) {
   if (header.size() < kHeaderBytes) return false;
   const std::string_view word(reinterpret_cast<const char*>(header.data()), kWordBytes);
   const unsigned length = (unsigned{header[4]} << 16) | (unsigned{header[5]} << 8) | header[6];
-  return (word == "BUDG" || word == "DIAG") && length < 3;
+  return word != "GRIB" && length < 3;
 }
 
 // The bytes that glibc's stdio has read ahead and not yet handed out: they lie

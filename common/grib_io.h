@@ -158,8 +158,8 @@ constexpr std::size_t kHeaderBytes = kWordBytes + 3;
 // none, and no later than the last kWordBytes - 1 bytes, which may begin one.
 std::size_t next_word(std::span<const unsigned char> bytes);
 
-// True for a "BUDG" or "DIAG" header whose length is below 3: ecCodes 2.28
-// then reads the rest of the file into a 32-byte array on its stack.
+// True for a pseudo-GRIB header ("BUDG", "DIAG", "TIDE") whose length is below
+// 3: ecCodes 2.28 then reads the rest of the file into a 32-byte array on its stack.
 bool overruns_eccodes(std::span<const unsigned char> header);
 
 // Zeroed bytes that follow a message loaded for decoding. ecCodes 2.28 decodes
