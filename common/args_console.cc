@@ -112,8 +112,8 @@ std::string version_line(std::string_view tool_name, std::string_view tool_versi
                          long eccodes_version) {
   char line[kVersionLineBytes];
   std::snprintf(line, sizeof line, " %.*s (ecCodes %ld.%ld.%ld)\n",
-                static_cast<int>(tool_version.size()), tool_version.data(),
-                eccodes_version / 10000, eccodes_version / 100 % 100, eccodes_version % 100);
+                static_cast<int>(tool_version.size()), tool_version.data(), eccodes_version / 10000,
+                eccodes_version / 100 % 100, eccodes_version % 100);
   return std::string(tool_name) + line;
 }
 

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstring>
 #include <new>
+#include <span>
 
 namespace common {
 namespace {
@@ -18,7 +19,6 @@ namespace {
 std::string system_error_text(int error) {
   return error != 0 ? std::strerror(error) : "short write";
 }
-
 
 // The message being handled, for fatal reports from inside ecCodes; 0 when none.
 std::int64_t current_ordinal = 0;
@@ -39,15 +39,20 @@ static_assert(std::atomic<int>::is_always_lock_free && std::atomic<off_t>::is_al
 constexpr int kStopSignals[] = {SIGTERM, SIGHUP, SIGINT};
 struct sigaction previous_actions[std::size(kStopSignals)];
 
+// Cuts a regular file back to `length` bytes; devices and pipes cannot be cut
+// and need not be. Async-signal-safe. A cut that fails leaves nothing more to try.
+void cut_back(int descriptor, off_t length) {
+  struct stat status {};
+  if (::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode)) {
+    [[maybe_unused]] const int cut = ::ftruncate(descriptor, length);
+  }
+}
+
 // Cuts the output back to its whole messages, then dies of the same signal.
 // Only async-signal-safe calls here.
 extern "C" void cut_output_and_die(int signal_number) {
   const int descriptor = output_descriptor.load();
-  struct stat status {};
-  if (descriptor >= 0 && ::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode)) {
-    // A cut that fails leaves nothing more to try here.
-    [[maybe_unused]] const int cut = ::ftruncate(descriptor, output_whole_bytes.load());
-  }
+  if (descriptor >= 0) cut_back(descriptor, output_whole_bytes.load());
   struct sigaction default_action {};
   default_action.sa_handler = SIG_DFL;
   ::sigemptyset(&default_action.sa_mask);
@@ -78,6 +83,53 @@ void restore_stop_signals() {
   }
 }
 
+// The four-byte words at which ecCodes' GRIB reader may begin a message:
+// "GRIB", and the pseudo-GRIB "BUDG", "DIAG" and "TIDE". A word and its 3-byte
+// length make a header.
+constexpr std::string_view kMessageWords[] = {"GRIB", "BUDG", "DIAG", "TIDE"};
+constexpr std::size_t kWordBytes = 4;
+constexpr std::size_t kHeaderBytes = kWordBytes + 3;
+
+// Where the first message word of `bytes` begins: `bytes.size()` when there is
+// none, and no later than the last kWordBytes - 1 bytes, which may begin one.
+std::size_t next_word(std::span<const unsigned char> bytes) {
+  std::size_t at = 0;
+  while (at < bytes.size()) {
+    // The nearest first byte of any word, found at memory speed.
+    std::size_t first = bytes.size();
+    for (const std::string_view word : kMessageWords) {
+      const void* found = std::memchr(bytes.data() + at, word[0], first - at);
+      if (found != nullptr) {
+        first = static_cast<std::size_t>(static_cast<const unsigned char*>(found) - bytes.data());
+      }
+    }
+    if (first == bytes.size() || bytes.size() - first < kWordBytes) return first;
+    const std::string_view candidate(reinterpret_cast<const char*>(bytes.data() + first),
+                                     kWordBytes);
+    for (const std::string_view word : kMessageWords) {
+      if (candidate == word) return first;
+    }
+    at = first + 1;
+  }
+  return bytes.size();
+}
+
+// True for a pseudo-GRIB header ("BUDG", "DIAG", "TIDE") whose length is below
+// 3: ecCodes 2.28 then reads the rest of the file into a 32-byte array on its stack.
+bool overruns_eccodes(std::span<const unsigned char> header) {
+  if (header.size() < kHeaderBytes) return false;
+  const std::string_view word(reinterpret_cast<const char*>(header.data()), kWordBytes);
+  const unsigned length = (unsigned{header[4]} << 16) | (unsigned{header[5]} << 8) | header[6];
+  return word != "GRIB" && length < 3;
+}
+
+// The bytes that glibc's stdio has read ahead and not yet handed out: they lie
+// between two public fields of FILE (gnulib's freadptr and freadseek use them too).
+std::span<const unsigned char> read_ahead(std::FILE* stream) {
+  return {reinterpret_cast<const unsigned char*>(stream->_IO_read_ptr),
+          static_cast<std::size_t>(stream->_IO_read_end - stream->_IO_read_ptr)};
+}
+
 }  // namespace
 
 std::string message_context(std::int64_t ordinal) {
@@ -88,7 +140,8 @@ void set_current_message(std::int64_t ordinal) { current_ordinal = ordinal; }
 
 void check(int status, std::string_view what) {
   if (status == CODES_SUCCESS) return;
-  throw FatalError(std::string(what) + ": " + codes_get_error_message(status));
+  throw FatalError(message_context(current_ordinal) + std::string(what) + ": " +
+                   codes_get_error_message(status));
 }
 
 void route_eccodes_assertions() { codes_set_codes_assertion_failed_proc(&throw_eccodes_assertion); }
@@ -177,28 +230,21 @@ void OutputFile::fail(int error, std::size_t whole_bytes) {
   commit(whole_bytes);
   pending_.clear();
   pending_ends_.clear();
-  // Part of a message may have reached the file: cut it back to the last
-  // message end. Devices and pipes cannot be cut and need not be.
-  struct stat status {};
-  if (::fstat(::fileno(file_.get()), &status) == 0 && S_ISREG(status.st_mode)) {
-    // A cut that fails leaves the fatal report below as all there is to say.
-    [[maybe_unused]] const int cut = ::ftruncate(::fileno(file_.get()), committed_bytes_);
-  }
+  // Part of a message may have reached the file: cut it back to the last message end.
+  cut_back(::fileno(file_.get()), committed_bytes_);
   throw FatalError("writing output file " + name_ + ": " + system_error_text(error));
 }
 
 GribFiles open_grib_files(const ArgumentField& filein, const ArgumentField& fileout) {
   GribFiles files;
   files.input.reset(std::fopen(std::string(filein.text()).c_str(), "r"));
-  if (files.input) {
-    files.input_buffer = std::make_unique_for_overwrite<char[]>(kFileBufferBytes);
-    std::setvbuf(files.input.get(), files.input_buffer.get(), _IOFBF, kFileBufferBytes);
-  }
   if (!files.input) {
     write_stdout(console_line({"Errore aprendo ", filein.text()}));
     files.failure_status = kExitFailure;
     return files;
   }
+  files.input_buffer = std::make_unique_for_overwrite<char[]>(kFileBufferBytes);
+  std::setvbuf(files.input.get(), files.input_buffer.get(), _IOFBF, kFileBufferBytes);
   // Opening the output empties it: it must not be the input.
   if (is_same_file(files.input.get(), fileout)) {
     write_stdout(
@@ -310,42 +356,6 @@ MessageReader::MessageReader(std::FILE* input)
 }
 
 MessageReader::~MessageReader() = default;
-
-std::size_t next_word(std::span<const unsigned char> bytes) {
-  std::size_t at = 0;
-  while (at < bytes.size()) {
-    // The nearest first byte of any word, found at memory speed.
-    std::size_t first = bytes.size();
-    for (const std::string_view word : kMessageWords) {
-      const void* found = std::memchr(bytes.data() + at, word[0], first - at);
-      if (found != nullptr) {
-        first = static_cast<std::size_t>(static_cast<const unsigned char*>(found) - bytes.data());
-      }
-    }
-    if (first == bytes.size() || bytes.size() - first < kWordBytes) return first;
-    const std::string_view candidate(reinterpret_cast<const char*>(bytes.data() + first),
-                                     kWordBytes);
-    for (const std::string_view word : kMessageWords) {
-      if (candidate == word) return first;
-    }
-    at = first + 1;
-  }
-  return bytes.size();
-}
-
-bool overruns_eccodes(std::span<const unsigned char> header) {
-  if (header.size() < kHeaderBytes) return false;
-  const std::string_view word(reinterpret_cast<const char*>(header.data()), kWordBytes);
-  const unsigned length = (unsigned{header[4]} << 16) | (unsigned{header[5]} << 8) | header[6];
-  return word != "GRIB" && length < 3;
-}
-
-// The bytes that glibc's stdio has read ahead and not yet handed out: they lie
-// between two public fields of FILE (gnulib's freadptr and freadseek use them too).
-std::span<const unsigned char> read_ahead(std::FILE* stream) {
-  return {reinterpret_cast<const unsigned char*>(stream->_IO_read_ptr),
-          static_cast<std::size_t>(stream->_IO_read_end - stream->_IO_read_ptr)};
-}
 
 bool MessageReader::skip_to_next_word() {
   // Looked for in stdio's own buffer first: no copy, no system call.

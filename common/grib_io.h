@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,7 +42,8 @@ struct BytesDeleter {
 };
 using MessageBytes = std::unique_ptr<unsigned char, BytesDeleter>;
 
-// Throws FatalError naming `what` and ecCodes' text for `status` unless it is success.
+// Throws FatalError naming the current message, `what` and ecCodes' text for
+// `status` unless it is success.
 void check(int status, std::string_view what);
 
 // Makes an internal assertion of ecCodes (it asserts, for one, when a damaged
@@ -54,7 +54,8 @@ void route_eccodes_assertions();
 // "message N: " for the fatal reports about message N; empty for 0.
 std::string message_context(std::int64_t ordinal);
 
-// Names message `ordinal` (0: none) in the fatal report of an ecCodes assertion.
+// Names message `ordinal` (0: none) in the fatal reports that follow: check()'s
+// and those of ecCodes assertions.
 void set_current_message(std::int64_t ordinal);
 
 // True when `fileout` names an existing file that is the open input itself
@@ -147,20 +148,6 @@ class MessageReader {
   MessageBytes buffer_;
   std::size_t buffer_size_ = 0;
 };
-
-// The four-byte words at which ecCodes' GRIB reader may begin a message:
-// "GRIB", and the pseudo-GRIB "BUDG", "DIAG" and "TIDE". A word and its 3-byte
-// length make a header.
-constexpr std::string_view kMessageWords[] = {"GRIB", "BUDG", "DIAG", "TIDE"};
-constexpr std::size_t kWordBytes = 4;
-constexpr std::size_t kHeaderBytes = kWordBytes + 3;
-// Where the first message word of `bytes` begins: `bytes.size()` when there is
-// none, and no later than the last kWordBytes - 1 bytes, which may begin one.
-std::size_t next_word(std::span<const unsigned char> bytes);
-
-// True for a pseudo-GRIB header ("BUDG", "DIAG", "TIDE") whose length is below
-// 3: ecCodes 2.28 then reads the rest of the file into a 32-byte array on its stack.
-bool overruns_eccodes(std::span<const unsigned char> header);
 
 // Zeroed bytes that follow a message loaded for decoding. ecCodes 2.28 decodes
 // as many values as a message claims even when its data section is shorter,

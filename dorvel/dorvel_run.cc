@@ -18,15 +18,14 @@ using common::FatalError;
 // to the nearest float. Any count other than kGridPoints is fatal.
 void read_field(const codes_handle* handle, int ordinal, std::vector<double>& transfer,
                 std::span<float> column) {
-  const std::string context = common::message_context(ordinal);
   std::size_t count = 0;
-  common::check(codes_get_size(handle, "values", &count), context + "reading the size of key values");
+  common::check(codes_get_size(handle, "values", &count), "reading the size of key values");
   if (count != kGridPoints) {
-    throw FatalError(context + "holds " + std::to_string(count) + " values; every field must hold " +
-                     std::to_string(kGridPoints));
+    throw FatalError(common::message_context(ordinal) + "holds " + std::to_string(count) +
+                     " values; every field must hold " + std::to_string(kGridPoints));
   }
   common::check(codes_get_double_array(handle, "values", transfer.data(), &count),
-                context + "reading key values");
+                "reading key values");
   for (std::size_t point = 0; point < kGridPoints; ++point) {
     column[point] = static_cast<float>(transfer[point]);
   }
@@ -34,8 +33,7 @@ void read_field(const codes_handle* handle, int ordinal, std::vector<double>& tr
 
 std::int32_t read_int32_key(const codes_handle* handle, const char* key) {
   long value = 0;
-  common::check(codes_get_long(handle, key, &value),
-                common::message_context(kFieldsRead) + "reading key " + key);
+  common::check(codes_get_long(handle, key, &value), std::string("reading key ") + key);
   return static_cast<std::int32_t>(std::clamp<long>(value, std::numeric_limits<std::int32_t>::min(),
                                                     std::numeric_limits<std::int32_t>::max()));
 }
@@ -43,15 +41,14 @@ std::int32_t read_int32_key(const codes_handle* handle, const char* key) {
 // The output message: a copy of the twelfth with the residual and P2 set.
 common::GribHandle residual_message(const codes_handle* twelfth, std::span<const float> residual,
                                     std::vector<double>& transfer) {
-  const std::string context = common::message_context(kFieldsRead);
   common::GribHandle output(codes_handle_clone(twelfth));
-  if (!output) throw FatalError(context + "cloning the message");
+  if (!output) throw FatalError(common::message_context(kFieldsRead) + "cloning the message");
   for (std::size_t point = 0; point < kGridPoints; ++point) {
     transfer[point] = static_cast<double>(residual[point]);
   }
   common::check(codes_set_double_array(output.get(), "values", transfer.data(), kGridPoints),
-                context + "setting key values");
-  common::check(codes_set_long(output.get(), "P2", kP2Value), context + "setting key P2");
+                "setting key values");
+  common::check(codes_set_long(output.get(), "P2", kP2Value), "setting key P2");
   return output;
 }
 

@@ -127,7 +127,8 @@ TEST_F(OddFiles, StopSignalsAndFailedClosesLeaveWholeMessages) {
             " ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0 " + c.tool + "; echo $?");
     const std::string context = c.fault + " " + c.tool;
     EXPECT_EQ(result.out.substr(result.out.rfind('\n', result.out.size() - 2) + 1), c.status + "\n")
-        << context << "\n" << result.out;
+        << context << "\n"
+        << result.out;
     const std::vector<std::string> written = e2e::grib_messages(dir_.file("out.grb"));
     std::string whole;
     for (const std::string& message : written) whole += message;
@@ -136,7 +137,8 @@ TEST_F(OddFiles, StopSignalsAndFailedClosesLeaveWholeMessages) {
     EXPECT_LE(written.size(), c.max_kept) << context;
     if (c.fault == "FAULT_CLOSE_EIO=1") {
       EXPECT_NE(result.err.find("closing output file out.grb: Input/output error"),
-                std::string::npos) << result.err;
+                std::string::npos)
+          << result.err;
     }
   }
 }

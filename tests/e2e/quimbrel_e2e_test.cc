@@ -210,10 +210,11 @@ TEST_F(Quimbrel, RefusesToOverwriteItsInput) {
   // Equal inode numbers on two file systems are two files: the first file made
   // on each of two new tmpfs mounts (root only, in a mount namespace of its own).
   const e2e::RunResult result = e2e::run_shell(
-      dir_.path(), "unshare -m sh -c '{ mkdir a b && mount -t tmpfs none a && mount -t tmpfs none b "
-                   "&& cp in.grb a/x.grb && : > b/x.grb && [ $(stat -c %i a/x.grb) = $(stat -c %i "
-                   "b/x.grb) ]; } 2>/dev/null || { echo skipped; exit; }; \"$0\" a/x.grb b/x.grb 1' " +
-                       quoted(kQuimbrel) + " || echo skipped");
+      dir_.path(),
+      "unshare -m sh -c '{ mkdir a b && mount -t tmpfs none a && mount -t tmpfs none b "
+      "&& cp in.grb a/x.grb && : > b/x.grb && [ $(stat -c %i a/x.grb) = $(stat -c %i "
+      "b/x.grb) ]; } 2>/dev/null || { echo skipped; exit; }; \"$0\" a/x.grb b/x.grb 1' " +
+          quoted(kQuimbrel) + " || echo skipped");
   if (result.out == "skipped\n") GTEST_SKIP() << "no tmpfs mounts here";
   EXPECT_EQ(result.out,
             " Elaborazioni completate, campi letti            5  scritti            4\n");
@@ -236,9 +237,9 @@ TEST_F(Quimbrel, OutputFailuresAreFatalAndLeaveWholeMessages) {
   const std::vector<std::string> messages = e2e::grib_messages(fixture("sample.grb"));
   std::vector<std::string> prefixes(1);
   for (const std::string& message : messages) prefixes.push_back(prefixes.back() + message);
-  for (const auto& [limit, kept] : {std::pair{prefixes[6].size() + 30000, 6},
-                                    std::pair{prefixes[6].size(), 6},
-                                    std::pair{prefixes[12].size() - 3, 11}}) {
+  for (const auto& [limit, kept] :
+       {std::pair{prefixes[6].size() + 30000, 6}, std::pair{prefixes[6].size(), 6},
+        std::pair{prefixes[12].size() - 3, 11}}) {
     result = e2e::run_shell(dir_.path(), "prlimit --fsize=" + std::to_string(limit) + " " +
                                              quoted(kQuimbrel) + " " +
                                              quoted(fixture("sample.grb")) + " out.grb -12");

@@ -57,8 +57,7 @@ TEST(HelpWord, OnlyMinusHAndDashDashHelpPaddedWithBlanks) {
 
 TEST(VersionLine, NamesTheToolAndEccodes) {
   EXPECT_EQ(common::version_line("dorvel", "1.0.0", 22800), "dorvel 1.0.0 (ecCodes 2.28.0)\n");
-  EXPECT_EQ(common::version_line("quimbrel", "1.0.0", 24102),
-            "quimbrel 1.0.0 (ecCodes 2.41.2)\n");
+  EXPECT_EQ(common::version_line("quimbrel", "1.0.0", 24102), "quimbrel 1.0.0 (ecCodes 2.41.2)\n");
 }
 
 TEST(ConsoleLine, LaysOutTextsAndIntegers) {
