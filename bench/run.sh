@@ -42,7 +42,7 @@ cd "$work"
 "$generate" repeat m_big.grb "$big"
 "$generate" tiny tiny.grb "$tiny"
 # Layouts of real archives: each message followed by 4 MiB of zeros; many small GRIB 2 messages.
-"$generate" padded padded.grb "$padded" 4194304
+"$generate" repeat padded.grb "$padded" 4194304
 "$generate" grib2 grib2.grb "$grib2"
 # The bytes of the first 101 messages: what NSKIP=-100 reads.
 message_bytes=$(($(stat -c %s s12.grb) / 12))
