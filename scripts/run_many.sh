@@ -42,8 +42,5 @@ find "$input" -maxdepth 1 -name '*.grb' -print0 | sort -z |
   parallel -0 --jobs "$jobs" "${halt[@]}" --tag --joblog "$RUN_MANY_OUTPUT/jobs.tsv" \
     run_one {} >"$RUN_MANY_OUTPUT/runs.log"
 failed=$?
-# summary.tsv and summary.png, with Debian's python3, the one its python3-matplotlib belongs to.
-python=/usr/bin/python3
-[ -x "$python" ] || python=python3
-"$python" "$(dirname "$0")/summarize_runs.py" "$RUN_MANY_OUTPUT"
+"$(dirname "$0")/summarize_runs.py" "$RUN_MANY_OUTPUT"
 exit $failed

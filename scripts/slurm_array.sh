@@ -43,10 +43,7 @@ if [ "${1:-}" = "--summary" ]; then
     grep -q "^exit status 0$" "$log" 2>/dev/null || failed=$((failed + 1))
     grep -q "^exit status" "$log" 2>/dev/null || printf '%s\texit status none\n' "$input" >>"$output/runs.log"
   done <"$list"
-  # Debian's python3, the one its python3-matplotlib belongs to.
-  python=/usr/bin/python3
-  [ -x "$python" ] || python=python3
-  "$python" "$scripts/summarize_runs.py" "$output"
+  "$scripts/summarize_runs.py" "$output"
   echo "$failed of $(wc -l <"$list") files failed"
   [ "$failed" -eq 0 ]
   exit

@@ -1,9 +1,9 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 # SPDX-License-Identifier: Apache-2.0
 """Summarizes many dorvel runs from RESULTS/runs.log (as run_many.sh and
 slurm_array.sh write it: "INPUT<TAB>console line" and "INPUT<TAB>exit status N").
 
-    python3 scripts/summarize_runs.py RESULTS
+    scripts/summarize_runs.py RESULTS     (Debian's python3, whose python3-matplotlib it uses)
 
 writes RESULTS/summary.tsv (input, dataDate, dataTime, negative count, mean,
 exit status; one row per input, in log order) and RESULTS/summary.png: the

@@ -65,11 +65,11 @@ PartitionName=check Nodes=$host Default=YES MaxTime=INFINITE State=UP
 EOF
   export SLURM_CONF="$work/slurm.conf"
   munged --foreground --socket="$work/munge/munge.socket" --pid-file="$work/munge/munged.pid" \
-    --seed-file="$work/munge/seed" --log-file="$work/munged.log" --force &
+    --seed-file="$work/munge/seed" --log-file="$work/munged.log" --force 2>/dev/null &
   pids+=($!)
-  slurmctld -D -i -L "$work/slurmctld.log" &
+  slurmctld -D -i -L "$work/slurmctld.log" 2>/dev/null &
   pids+=($!)
-  slurmd -D -L "$work/slurmd.log" &
+  slurmd -D -L "$work/slurmd.log" 2>/dev/null &
   pids+=($!)
   for _ in $(seq 100); do
     sinfo -h -o %T 2>/dev/null | grep -qx idle && return 0

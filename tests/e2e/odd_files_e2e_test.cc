@@ -102,7 +102,6 @@ TEST_F(OddFiles, UnwritableOutputsAreFatal) {
 TEST_F(OddFiles, StopSignalsAndFailedClosesLeaveWholeMessages) {
   const std::string sample = test_gribs::read_file(fixture("sample.grb"));
   test_gribs::write_file(dir_.file("in.grb"), sample + sample + sample);
-  const std::vector<std::string> messages = e2e::grib_messages(dir_.file("in.grb"));
   struct Case {
     std::string fault;  // options and settings of env(1) for the tool
     std::string tool;
