@@ -14,33 +14,14 @@
 #include <vector>
 
 #include "common/args_console.h"
+#include "common/c_owners.h"
+#include "common/message_reader.h"
 
 namespace common {
 
-// stdio buffer of the input, and the most whole messages the output holds
-// before it writes them: large enough to keep system calls rare.
+// The most whole messages the output holds before it writes them: large
+// enough to keep system calls rare.
 constexpr std::size_t kFileBufferBytes = std::size_t{1} << 20;
-// Smallest message buffer: ecCodes 2.28 copies a message's first bytes into
-// the buffer before it compares the length the message claims with the
-// buffer's size, so the buffer must always hold them, whatever the claim.
-constexpr std::size_t kMinimumMessageBufferBytes = std::size_t{64} << 10;
-
-// Safety nets for unwinding; where the outcome matters use release() and
-// OutputFile::close(), which check it.
-struct FileCloser {
-  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
-struct HandleDeleter {
-  void operator()(codes_handle* handle) const noexcept { codes_handle_delete(handle); }
-};
-using GribHandle = std::unique_ptr<codes_handle, HandleDeleter>;
-
-struct BytesDeleter {
-  void operator()(unsigned char* bytes) const noexcept { std::free(bytes); }
-};
-using MessageBytes = std::unique_ptr<unsigned char, BytesDeleter>;
 
 // Throws FatalError naming the current message, `what` and ecCodes' text for
 // `status` unless it is success.
@@ -98,56 +79,14 @@ class OutputFile {
 
 // The files of a run, opened in order: input, then output. `failure_status`
 // is kExitSuccess when both are open; otherwise the failure line has been
-// printed and the run ends with that status.
+// printed and the run ends with that status. The input is read through its
+// descriptor (MessageReader), never through stdio.
 struct GribFiles {
-  // stdio's buffer of the input: stdio takes a size only with a buffer of ours.
-  std::unique_ptr<char[]> input_buffer;
   FilePtr input;
   std::unique_ptr<OutputFile> output;
   int failure_status = kExitSuccess;
 };
 GribFiles open_grib_files(const ArgumentField& filein, const ArgumentField& fileout);
-
-enum class ReadStatus { kMessage, kEndOfFile, kError };
-
-// One read of the input: a whole message, end of file, or an error. The bytes
-// belong to the reader and stay valid until its next read.
-struct ReadOutcome {
-  ReadStatus status = ReadStatus::kEndOfFile;
-  const unsigned char* bytes = nullptr;
-  std::size_t size = 0;
-};
-
-class RewindableStream;
-
-// Reads GRIB messages in file order with ecCodes' GRIB framing reader into
-// one reused buffer, grown to the largest message; what counts as a message,
-// as end of file or as an error is ecCodes' decision.
-class MessageReader {
- public:
-  explicit MessageReader(std::FILE* input);
-  ~MessageReader();
-  MessageReader(const MessageReader&) = delete;
-  MessageReader& operator=(const MessageReader&) = delete;
-
-  ReadOutcome next();
-
- private:
-  // Moves the stream past bytes that cannot begin a message, at memory speed,
-  // to the next message word, so that ecCodes' reader (which looks one byte
-  // at a time) starts on it. False when that word's header would make ecCodes
-  // overrun its stack (a read failure then). Errors and end of file are left
-  // for ecCodes to find.
-  bool skip_to_next_word();
-
-  // A message that does not fit is read again from where the read began, so
-  // an input that cannot seek (a pipe) is read through a stream that keeps
-  // the bytes since then.
-  std::unique_ptr<RewindableStream> rewindable_;
-  std::FILE* stream_;
-  MessageBytes buffer_;
-  std::size_t buffer_size_ = 0;
-};
 
 // Zeroed bytes that follow a message loaded for decoding. ecCodes 2.28 decodes
 // as many values as a message claims even when its data section is shorter,

@@ -2,6 +2,7 @@
 #include "dorvel/dorvel_run.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <limits>
 #include <vector>
 
@@ -65,7 +66,7 @@ int run(int argc, const char* const* argv) {
 
   common::GribFiles files = common::open_grib_files(filein, fileout);
   if (files.failure_status != common::kExitSuccess) return files.failure_status;
-  common::MessageReader reader(files.input.get());
+  common::MessageReader reader(::fileno(files.input.get()));
 
   FieldStack fields;
   std::vector<float> residual(kGridPoints);

@@ -2,6 +2,7 @@
 #include "quimbrel/quimbrel_run.h"
 
 #include <cstdint>
+#include <cstdio>
 
 #include "common/args_console.h"
 #include "common/grib_io.h"
@@ -23,7 +24,7 @@ int run(int argc, const char* const* argv) {
 
   common::GribFiles files = common::open_grib_files(filein, fileout);
   if (files.failure_status != common::kExitSuccess) return files.failure_status;
-  common::MessageReader reader(files.input.get());
+  common::MessageReader reader(::fileno(files.input.get()));
 
   // Messages are copied as the bytes read, one at a time; none is decoded.
   std::int64_t written_count = 0;

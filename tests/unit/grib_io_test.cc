@@ -23,7 +23,7 @@ const std::string kFixtures = TEST_GRIBS_DIR;
 // The sequence a reader sees: each message's bytes, then "end" or "error".
 std::vector<std::string> reader_outcomes(std::FILE* input, bool build_handles) {
   std::vector<std::string> outcomes;
-  common::MessageReader reader(input);
+  common::MessageReader reader(::fileno(input));
   for (;;) {
     const common::ReadOutcome outcome = reader.next();
     if (outcome.status == common::ReadStatus::kEndOfFile) {

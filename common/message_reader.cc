@@ -1,0 +1,171 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "common/message_reader.h"
+
+#include <grib_api.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "common/message_scan.h"
+
+namespace common {
+namespace {
+
+// The end marker of every GRIB message.
+constexpr unsigned char kEndMarker[] = {'7', '7', '7', '7'};
+
+// A rest of a message at least this long goes from the input straight into
+// ecCodes' buffer. ecCodes reads the header before the rest one byte at a
+// time, so those bytes always pass through the input buffer and stay there
+// for a second read of the candidate.
+constexpr std::size_t kDirectReadBytes = std::size_t{64} << 10;
+
+// read(2), again when a signal interrupts it.
+ssize_t read_some(int input, unsigned char* bytes, std::size_t size) {
+  for (;;) {
+    const ssize_t got = ::read(input, bytes, size);
+    if (got >= 0 || errno != EINTR) return got;
+  }
+}
+
+}  // namespace
+
+MessageReader::MessageReader(int input, std::size_t buffer_bytes)
+    : input_(input),
+      capacity_(std::max<std::size_t>(buffer_bytes, 1)),
+      buffer_(std::make_unique_for_overwrite<unsigned char[]>(capacity_)),
+      message_(static_cast<unsigned char*>(std::malloc(kMinimumMessageBufferBytes))),
+      message_size_(kMinimumMessageBufferBytes) {
+  if (!message_) throw std::bad_alloc();
+  struct stat status {};
+  end_offset_ = ::lseek(input_, 0, SEEK_CUR);
+  regular_ = ::fstat(input_, &status) == 0 && S_ISREG(status.st_mode) && end_offset_ >= 0;
+}
+
+bool MessageReader::fill() {
+  if (failed_ || at_end_) return false;
+  if (begin_ > 0) {
+    std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
+    cursor_ -= begin_;
+    end_ -= begin_;
+    begin_ = 0;
+  }
+  if (end_ == capacity_) {
+    // Only a candidate's header can fill a small buffer: it grows for it.
+    auto grown = std::make_unique_for_overwrite<unsigned char[]>(2 * capacity_);
+    std::memcpy(grown.get(), buffer_.get(), end_);
+    buffer_ = std::move(grown);
+    capacity_ *= 2;
+  }
+  const ssize_t got = read_some(input_, buffer_.get() + end_, capacity_ - end_);
+  if (got < 0) {
+    failed_ = true;
+    return false;
+  }
+  if (got == 0) {
+    at_end_ = true;
+    return false;
+  }
+  end_ += static_cast<std::size_t>(got);
+  end_offset_ += got;
+  return true;
+}
+
+long MessageReader::serve(void* reader, void* bytes, long size) {
+  if (size < 0) return -1;
+  return static_cast<MessageReader*>(reader)->serve(static_cast<unsigned char*>(bytes),
+                                                    static_cast<std::size_t>(size));
+}
+
+long MessageReader::serve(unsigned char* bytes, std::size_t size) {
+  std::size_t served = 0;
+  while (served < size) {
+    if (cursor_ < end_) {
+      const std::size_t count = std::min(end_ - cursor_, size - served);
+      std::memcpy(bytes + served, buffer_.get() + cursor_, count);
+      cursor_ += count;
+      served += count;
+    } else if (size - served >= std::max(kDirectReadBytes, capacity_)) {
+      if (failed_ || at_end_) break;
+      const ssize_t got = read_some(input_, bytes + served, size - served);
+      if (got < 0) failed_ = true;
+      if (got == 0) at_end_ = true;
+      if (got <= 0) break;
+      served += static_cast<std::size_t>(got);
+      end_offset_ += got;
+    } else if (!fill()) {
+      break;
+    }
+  }
+  if (failed_) return -1;
+  return static_cast<long>(served);
+}
+
+bool MessageReader::end_marker_at(std::size_t length) const {
+  struct stat status {};
+  if (::fstat(input_, &status) != 0) return true;  // let ecCodes find out
+  const off_t start = end_offset_ - static_cast<off_t>(end_ - begin_);
+  if (status.st_size < start || length < sizeof kEndMarker ||
+      length > static_cast<std::size_t>(status.st_size - start)) {
+    return false;
+  }
+  unsigned char marker[sizeof kEndMarker];
+  const off_t marker_offset = start + static_cast<off_t>(length - sizeof kEndMarker);
+  return ::pread(input_, marker, sizeof marker, marker_offset) == sizeof marker &&
+         std::memcmp(marker, kEndMarker, sizeof marker) == 0;
+}
+
+ReadOutcome MessageReader::next() {
+  ReadOutcome outcome;
+  outcome.status = ReadStatus::kError;
+  begin_ = cursor_;
+  for (;;) {
+    const WordScan scan = find_message_word({buffer_.get() + begin_, end_ - begin_});
+    begin_ += scan.at;
+    cursor_ = begin_;
+    if (scan.whole) break;
+    // What is left cannot begin a message unless more bytes come.
+    if (!fill()) {
+      if (!failed_) outcome.status = ReadStatus::kEndOfFile;
+      return outcome;
+    }
+  }
+  while (end_ - begin_ < kHeaderBytes && fill()) {
+  }
+  if (end_ - begin_ >= kHeaderBytes &&
+      overruns_eccodes(std::span<const unsigned char, kHeaderBytes>(buffer_.get() + begin_,
+                                                                    kHeaderBytes))) {
+    return outcome;
+  }
+  const bool grib = starts_with_grib({buffer_.get() + begin_, kWordBytes});
+  for (;;) {
+    cursor_ = begin_;
+    std::size_t length = message_size_;
+    const int error = wmo_read_any_from_stream(this, &MessageReader::serve, message_.get(), &length);
+    if (error == CODES_SUCCESS) {
+      begin_ = cursor_;
+      outcome.status = ReadStatus::kMessage;
+      outcome.bytes = message_.get();
+      outcome.size = length;
+      return outcome;
+    }
+    if (error == CODES_END_OF_FILE) outcome.status = ReadStatus::kEndOfFile;
+    if (error != CODES_BUFFER_TOO_SMALL || length <= message_size_) return outcome;
+    // A message longer than the buffer: read it again into one that fits,
+    // unless a regular file shows the length false. malloc leaves the pages
+    // untouched until bytes arrive, so a length that a pipe belies costs only
+    // what arrives.
+    if (regular_ && grib && !end_marker_at(length)) return outcome;
+    const std::size_t grown = std::max(length, 2 * message_size_);
+    message_.reset(static_cast<unsigned char*>(std::malloc(grown)));
+    message_size_ = message_ ? grown : 0;
+    if (!message_) return outcome;
+  }
+}
+
+}  // namespace common
