@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "common/grib_io.h"
+#include "common/message_scan.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -7,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <string>
@@ -21,9 +23,10 @@ namespace fs = std::filesystem;
 const std::string kFixtures = TEST_GRIBS_DIR;
 
 // The sequence a reader sees: each message's bytes, then "end" or "error".
-std::vector<std::string> reader_outcomes(std::FILE* input, bool build_handles) {
+std::vector<std::string> reader_outcomes(std::FILE* input, bool build_handles,
+                                         std::size_t buffer_bytes = common::kInputBufferBytes) {
   std::vector<std::string> outcomes;
-  common::MessageReader reader(::fileno(input));
+  common::MessageReader reader(::fileno(input), buffer_bytes);
   for (;;) {
     const common::ReadOutcome outcome = reader.next();
     if (outcome.status == common::ReadStatus::kEndOfFile) {
@@ -43,19 +46,21 @@ std::vector<std::string> reader_outcomes(std::FILE* input, bool build_handles) {
 }
 
 // Read from the file itself: one reused buffer.
-std::vector<std::string> framed_outcomes(const std::string& path, bool build_handles) {
+std::vector<std::string> framed_outcomes(const std::string& path, bool build_handles,
+                                         std::size_t buffer_bytes = common::kInputBufferBytes) {
   common::FilePtr input(std::fopen(path.c_str(), "r"));
   EXPECT_TRUE(input) << path;
   if (!input) return {};
-  return reader_outcomes(input.get(), build_handles);
+  return reader_outcomes(input.get(), build_handles, buffer_bytes);
 }
 
 // Read through a pipe, which cannot seek.
-std::vector<std::string> piped_outcomes(const std::string& path) {
+std::vector<std::string> piped_outcomes(const std::string& path,
+                                        std::size_t buffer_bytes = common::kInputBufferBytes) {
   std::FILE* pipe = ::popen(("cat '" + path + "'").c_str(), "r");
   EXPECT_NE(pipe, nullptr) << path;
   if (pipe == nullptr) return {};
-  std::vector<std::string> outcomes = reader_outcomes(pipe, false);
+  std::vector<std::string> outcomes = reader_outcomes(pipe, false, buffer_bytes);
   ::pclose(pipe);
   return outcomes;
 }
@@ -139,6 +144,57 @@ TEST(MessageReader, ReadsMessagesOfGrowingSizeFromFilesAndPipes) {
   std::remove(path.c_str());
 }
 
+// Every message word, lone first letter and word prefix amid junk, and a
+// message itself, slid across the end of the reader's buffer at every offset,
+// with a buffer of 4 KiB and with one of 5 bytes (reads as tiny as a pipe's).
+TEST(MessageReader, FindsWhatEccodesFindsWhateverLiesAcrossABufferEnd) {
+  const std::string path = ::testing::TempDir() + "/sliding_" + std::to_string(::getpid()) + ".grb";
+  const std::string first = test_gribs::small_message(1);
+  const std::string rest = test_gribs::small_message(2) + test_gribs::small_message(3);
+  for (const std::size_t buffer_bytes : {std::size_t{4096}, std::size_t{5}}) {
+    for (const std::string pattern :
+         {"", "GRIB", "BUDG", "DIAG", "TIDE", "G", "B", "D", "T", "GR", "GRI", "BU", "BUD", "DI",
+          "DIA", "TI", "TID"}) {
+      for (std::size_t before_end = 0; before_end <= 8; ++before_end) {
+        // The pattern (or, for none, the second message) begins `before_end`
+        // bytes before the first buffer's end.
+        const std::size_t start = std::max(buffer_bytes, first.size() + 8) - before_end;
+        const std::string junk(start - first.size(), 'x');
+        const std::string after = pattern.empty() ? "" : pattern + std::string(12, 'x');
+        test_gribs::write_file(path, first + junk + after + rest);
+        const std::string context = pattern + " " + std::to_string(before_end) + " before the end of " +
+                                    std::to_string(buffer_bytes);
+        const std::vector<std::string> by_eccodes = handle_outcomes(path);
+        EXPECT_EQ(framed_outcomes(path, false, buffer_bytes), by_eccodes) << context;
+        EXPECT_EQ(piped_outcomes(path, buffer_bytes), by_eccodes) << context;
+      }
+    }
+  }
+  std::remove(path.c_str());
+}
+
+// A pseudo-GRIB header with a length below 3 would make ecCodes overrun its
+// stack: a read failure, while a length of 3 is ecCodes' to judge.
+TEST(MessageReader, PseudoHeadersShorterThanThreeAreReadFailures) {
+  const std::string path = ::testing::TempDir() + "/pseudo_" + std::to_string(::getpid()) + ".grb";
+  const std::string first = test_gribs::small_message(1);
+  for (const std::string word : {"BUDG", "DIAG", "TIDE"}) {
+    for (const char length : {char{0}, char{1}, char{2}, char{3}}) {
+      const std::string header = word + std::string(2, '\0') + length;
+      EXPECT_EQ(common::overruns_eccodes(std::span<const unsigned char, common::kHeaderBytes>(
+                    reinterpret_cast<const unsigned char*>(header.data()), common::kHeaderBytes)),
+                length < 3);
+      test_gribs::write_file(path, first + header + std::string(40, '\0') + test_gribs::small_message(2));
+      const std::vector<std::string> outcomes = framed_outcomes(path, false);
+      const std::vector<std::string> expected =
+          length < 3 ? std::vector<std::string>{first, "error"} : handle_outcomes(path);
+      EXPECT_EQ(outcomes, expected) << word << " " << int{length};
+      EXPECT_EQ(piped_outcomes(path, 8), expected) << word << " " << int{length};
+    }
+  }
+  std::remove(path.c_str());
+}
+
 class OutputFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -217,6 +273,28 @@ TEST_F(OutputFileTest, ASizeLimitLeavesOnlyWholeMessages) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 3);
   EXPECT_EQ(fs::file_size(out), 3 * message.size());
+}
+
+extern "C" void caller_handler(int) {}
+
+// Once the output is complete, stop signals act as the caller had them: an
+// ignored one (nohup) stays ignored, a handler of the caller's comes back.
+TEST_F(OutputFileTest, ClosingGivesTheCallersStopSignalActionsBack) {
+  struct sigaction saved[3];
+  const int signals[] = {SIGINT, SIGTERM, SIGHUP};
+  const sighandler_t callers[] = {SIG_IGN, &caller_handler, SIG_DFL};
+  for (int at = 0; at < 3; ++at) {
+    struct sigaction action {};
+    action.sa_handler = callers[at];
+    ::sigaction(signals[at], &action, &saved[at]);
+  }
+  common::OutputFile output{common::ArgumentField(path("out.grb"))};
+  output.close();
+  for (int at = 0; at < 3; ++at) {
+    struct sigaction now {};
+    ::sigaction(signals[at], &saved[at], &now);
+    EXPECT_EQ(now.sa_handler, callers[at]) << signals[at];
+  }
 }
 
 TEST(SameFile, LinksToTheInputAreTheSameFile) {
