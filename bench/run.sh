@@ -28,9 +28,11 @@ quimbrel="$build/quimbrel/quimbrel"
 generate="$build/tests/make_test_gribs"
 
 if [ $quick -eq 1 ]; then
-  big=48 mid=10 growth=24 tiny=200 padded=2 grib2=300 runs=2 warmup=0
+  big=48 mid=10 growth=24 tiny=200 padded=2 grib2=300 runs=2 warmup=0 junk=2000000
+  junk_label="2 MB"
 else
-  big=4800 mid=100 growth=1000 tiny=20000 padded=20 grib2=30800 runs=15 warmup=3
+  big=4800 mid=100 growth=1000 tiny=20000 padded=20 grib2=30800 runs=15 warmup=3 junk=200000000
+  junk_label="200 MB"
 fi
 
 work=$(mktemp -d)
@@ -44,6 +46,7 @@ cd "$work"
 # Layouts of real archives: each message followed by 4 MiB of zeros; many small GRIB 2 messages.
 "$generate" repeat padded.grb "$padded" 4194304
 "$generate" grib2 grib2.grb "$grib2"
+head -c "$(($(stat -c %s s12.grb) / 6))" s12.grb >two.grb
 # The bytes of the first 101 messages: what NSKIP=-100 reads.
 message_bytes=$(($(stat -c %s s12.grb) / 12))
 keep=$((message_bytes * (big < 101 ? big : 101)))
@@ -51,12 +54,26 @@ keep=$((message_bytes * (big < 101 ? big : 101)))
 rows="$work/rows.tsv"
 : >"$rows"
 
-# measure GROUP LABEL COMMAND: the first command of a group is its baseline.
+# measure GROUP LABEL COMMAND [STATUS]: the first command of a group is its
+# baseline. The command runs once first; a status other than STATUS (0 when
+# not given) is recorded as a failure, which fails the benchmark at the end.
+# No figure ever fails it.
+failures=()
 measure() {
-  local group=$1 label=$2 command=$3
-  hyperfine --style none --ignore-failure -w "$warmup" -r "$runs" \
-    --export-json "$work/one.json" "$command" >/dev/null 2>&1
+  local group=$1 label=$2 command=$3 expected=${4:-0} status=0
+  bash -c "$command" >/dev/null 2>"$work/err" || status=$?
+  if [ "$status" -ne "$expected" ]; then
+    failures+=("$group, $label: exit status $status, expected $expected: $(head -c 300 "$work/err")")
+    printf '%s\t%s\tfailed\t\n' "$group" "$label" >>"$rows"
+    return
+  fi
   local median peak
+  if ! hyperfine --style none --ignore-failure -w "$warmup" -r "$runs" \
+      --export-json "$work/one.json" "$command" >/dev/null 2>"$work/err"; then
+    failures+=("$group, $label: hyperfine failed: $(head -c 300 "$work/err")")
+    printf '%s\t%s\tfailed\t\n' "$group" "$label" >>"$rows"
+    return
+  fi
   median=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["results"][0]["median"]*1000)' "$work/one.json")
   peak=$(/usr/bin/time -f '%M' -o "$work/peak" bash -c "$command" >/dev/null 2>&1 || true; tail -n 1 "$work/peak")
   printf '%s\t%s\t%s\t%s\n' "$group" "$label" "$median" "$peak" >>"$rows"
@@ -79,13 +96,20 @@ measure "$padded x 61 KB + 4 MiB zeros, NSKIP=2" "grib_copy" "grib_copy -w count
 measure "copy $grib2 x 12 KB GRIB 2, NSKIP=2" "cat in > out" "cat grib2.grb > out.grb"
 measure "copy $grib2 x 12 KB GRIB 2, NSKIP=2" "quimbrel" "$quimbrel grib2.grb out.grb 2"
 measure "copy $grib2 x 12 KB GRIB 2, NSKIP=2" "grib_copy" "grib_copy -w count!=1,count!=2 grib2.grb out.grb"
+measure "copy $big x 61 KB through a pipe, NSKIP=2" "cat > out" "cat m_big.grb | cat > out.grb"
+measure "copy $big x 61 KB through a pipe, NSKIP=2" "quimbrel" "cat m_big.grb | $quimbrel /dev/stdin out.grb 2"
+# Memory must not grow with what a pipe brings before the messages.
+measure "$junk_label of zeros, then 2 messages, through a pipe" "cat > out" \
+  "{ head -c $junk /dev/zero; cat two.grb; } | cat > out.grb"
+measure "$junk_label of zeros, then 2 messages, through a pipe" "quimbrel" \
+  "{ head -c $junk /dev/zero; cat two.grb; } | $quimbrel /dev/stdin out.grb 1"
 measure "residual of 12 fields" "CDO (sub, timsum; infon)" \
   "cdo -s sub -seltimestep,12 s12.grb -timsum -seltimestep,1/11 s12.grb cdo.grb && cdo -s infon cdo.grb"
 measure "residual of 12 fields" "dorvel" "$dorvel s12.grb out.grb"
-measure "usage and open failure" "dorvel usage" "$dorvel"
-measure "usage and open failure" "dorvel open failure" "$dorvel missing.grb out.grb"
-measure "usage and open failure" "quimbrel usage" "$quimbrel"
-measure "usage and open failure" "quimbrel open failure" "$quimbrel missing.grb out.grb 1"
+measure "usage and open failure" "dorvel usage" "$dorvel" 2
+measure "usage and open failure" "dorvel open failure" "$dorvel missing.grb out.grb" 1
+measure "usage and open failure" "quimbrel usage" "$quimbrel" 2
+measure "usage and open failure" "quimbrel open failure" "$quimbrel missing.grb out.grb 1" 1
 measure "growth of quimbrel, NSKIP=2" "$mid messages" "$quimbrel m_mid.grb out.grb 2"
 measure "growth of quimbrel, NSKIP=2" "$growth messages" "$quimbrel m_growth.grb out.grb 2"
 measure "growth of quimbrel, NSKIP=2" "$big messages" "$quimbrel m_big.grb out.grb 2"
@@ -97,10 +121,19 @@ print("|---|---|---:|---:|---:|")
 baseline = {}
 for line in open(sys.argv[1]):
     group, label, median, peak = line.rstrip("\n").split("\t")
-    median = float(median)
-    baseline.setdefault(group, median)
+    first = group not in baseline
+    if first:
+        baseline[group] = (label, median)
     peak_mib = f"{int(peak) / 1024:.1f}" if peak.strip().isdigit() else "?"
-    print(f"| {group} | {label} | {median:.1f} | {median / baseline[group]:.2f} | {peak_mib} |")
+    if median == "failed":
+        print(f"| {group} | {label} | failed | - | - |")
+        continue
+    base_label, base_median = baseline[group]
+    if base_median == "failed" or float(base_median) <= 0:
+        ratio = f"n/a (baseline {base_label} failed)" if base_median == "failed" else f"n/a (baseline {base_label} measured 0)"
+    else:
+        ratio = f"{float(median) / float(base_median):.2f}"
+    print(f"| {group} | {label} | {float(median):.1f} | {ratio} | {peak_mib} |")
 PY
 )
 
@@ -112,6 +145,10 @@ maximum resident set of one run (/usr/bin/time). Ratios are to the first command
 
 $table"
 echo "$report"
+if [ ${#failures[@]} -gt 0 ]; then
+  printf 'FAILED: %s\n' "${failures[@]}" >&2
+  exit 1
+fi
 if [ $quick -eq 0 ]; then
   printf '# Benchmark results\n\n%s\n' "$report" >"$root/bench/RESULTS.md"
 fi

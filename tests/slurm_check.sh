@@ -36,8 +36,18 @@ stop_daemons() {
 trap 'stop_daemons; rm -rf "$work"' EXIT
 
 host=$(hostname -s)
+# Ports the system has just handed out as free, so that another service (or a
+# cluster left over from an earlier run) cannot collide with this one.
+free_ports() {
+  python3 -c 'import socket
+sockets = [socket.socket() for _ in range(2)]
+for s in sockets: s.bind(("127.0.0.1", 0))
+print(*(s.getsockname()[1] for s in sockets))'
+}
 start_cluster() {  # CPUS
   mkdir -p "$work/state" "$work/spool" "$work/munge"
+  local ports
+  read -r -a ports <<<"$(free_ports)"
   cat >"$work/slurm.conf" <<EOF
 ClusterName=check
 SlurmctldHost=$host(127.0.0.1)
@@ -46,8 +56,8 @@ StateSaveLocation=$work/state
 SlurmdSpoolDir=$work/spool
 SlurmctldPidFile=$work/slurmctld.pid
 SlurmdPidFile=$work/slurmd.pid
-SlurmctldPort=16817
-SlurmdPort=16818
+SlurmctldPort=${ports[0]}
+SlurmdPort=${ports[1]}
 ProctrackType=proctrack/linuxproc
 TaskPlugin=task/none
 SelectType=select/cons_tres
