@@ -2,6 +2,8 @@
 #include "common/args_console.h"
 
 #include <eccodes.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -19,6 +21,22 @@ constexpr char kBlank = ' ';
 constexpr int kIntegerColumns = 11;
 // Room for an 11-column integer, or a wider 64-bit one, and its terminator.
 constexpr std::size_t kIntegerBufferBytes = 24;
+
+// The running tool's name, for the reports on standard error.
+const char* running_tool = "";
+
+// A standard descriptor that the caller left closed would be taken by the
+// input or the output, and console lines would land in the output file. Each
+// is filled with /dev/null opened read-only, so that a console line that
+// cannot be written still fails the run. False when that is impossible.
+bool fill_closed_standard_descriptors() {
+  for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {
+    if (::fcntl(descriptor, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor: this one, since those below are open.
+    if (::open("/dev/null", O_RDONLY) != descriptor) return false;
+  }
+  return true;
+}
 
 std::size_t trimmed_size(std::string_view bytes) {
   const std::size_t last = bytes.find_last_not_of(kBlank);
@@ -108,6 +126,14 @@ std::optional<int> refuse_arguments(const ArgumentField& filein, const ArgumentF
   return std::nullopt;
 }
 
+void write_stderr_report(std::string_view text) {
+  std::fprintf(stderr, "%s: %.*s\n", running_tool, static_cast<int>(text.size()), text.data());
+}
+
+std::string counted(std::int64_t count, std::string_view noun) {
+  return std::to_string(count) + " " + std::string(noun) + (count == 1 ? "" : "s");
+}
+
 std::string version_line(std::string_view tool_name, std::string_view tool_version,
                          long eccodes_version) {
   char line[kVersionLineBytes];
@@ -122,6 +148,8 @@ int run_tool(const char* tool_name, int argc, const char* const* argv,
   // A file-size limit must surface as a failed write that the tool reports and
   // cleans up after, not as a signal that kills it in the middle of a message.
   std::signal(SIGXFSZ, SIG_IGN);
+  running_tool = tool_name;
+  if (!fill_closed_standard_descriptors()) return kExitFailure;
   try {
     // Operators reporting a fault need both versions: ecCodes decides what a message is.
     if (padded_equal(ArgumentField::fetch(argc, argv, 1).field(), "--version")) {
@@ -132,9 +160,9 @@ int run_tool(const char* tool_name, int argc, const char* const* argv,
     if (std::fflush(stdout) != 0) throw FatalError("flushing standard output");
     return status;
   } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "%s: out of memory\n", tool_name);
+    write_stderr_report("out of memory");
   } catch (const std::exception& error) {
-    std::fprintf(stderr, "%s: %s\n", tool_name, error.what());
+    write_stderr_report(error.what());
   }
   return kExitFailure;
 }

@@ -64,6 +64,13 @@ std::string console_line(std::initializer_list<ConsoleItem> items);
 // Writes one complete line to standard output and flushes it; FatalError on failure.
 void write_stdout(std::string_view line);
 
+// Writes "<tool>: <text>" and a newline to standard error: the reason behind a
+// console line, or a fatal report.
+void write_stderr_report(std::string_view text);
+
+// "1 message", "3 messages": `noun` in the number `count` asks for.
+std::string counted(std::int64_t count, std::string_view noun);
+
 // The argument checks both tools make before opening anything. Returns the exit
 // status when the run must end here (after printing the usage lines or the
 // over-long name line), or nothing when the tool goes on. The help word wins;

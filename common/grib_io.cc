@@ -22,6 +22,8 @@ std::string system_error_text(int error) {
 
 // The message being handled, for fatal reports from inside ecCodes; 0 when none.
 std::int64_t current_ordinal = 0;
+// The input's name, for the same reports.
+std::string current_input;
 
 [[noreturn]] void throw_eccodes_assertion(const char* message) {
   throw FatalError(message_context(current_ordinal) + message);
@@ -86,7 +88,9 @@ void restore_stop_signals() {
 }  // namespace
 
 std::string message_context(std::int64_t ordinal) {
-  return ordinal > 0 ? "message " + std::to_string(ordinal) + ": " : "";
+  if (ordinal <= 0) return "";
+  return (current_input.empty() ? "" : current_input + ": ") + "message " +
+         std::to_string(ordinal) + ": ";
 }
 
 void set_current_message(std::int64_t ordinal) { current_ordinal = ordinal; }
@@ -105,6 +109,17 @@ bool is_same_file(std::FILE* input, const ArgumentField& fileout) {
   if (::fstat(::fileno(input), &input_status) != 0) return false;
   if (::stat(std::string(fileout.text()).c_str(), &output_status) != 0) return false;
   return input_status.st_dev == output_status.st_dev && input_status.st_ino == output_status.st_ino;
+}
+
+bool is_standard_output(const ArgumentField& fileout) {
+  struct stat console {};
+  struct stat output_status {};
+  if (::fstat(STDOUT_FILENO, &console) != 0) return false;
+  if (!S_ISREG(console.st_mode) && !S_ISFIFO(console.st_mode) && !S_ISSOCK(console.st_mode)) {
+    return false;
+  }
+  if (::stat(std::string(fileout.text()).c_str(), &output_status) != 0) return false;
+  return console.st_dev == output_status.st_dev && console.st_ino == output_status.st_ino;
 }
 
 OutputFile::OutputFile(const ArgumentField& fileout)
@@ -192,16 +207,25 @@ GribFiles open_grib_files(const ArgumentField& filein, const ArgumentField& file
   GribFiles files;
   files.input.reset(std::fopen(std::string(filein.text()).c_str(), "r"));
   if (!files.input) {
+    const int error = errno;
     write_stdout(console_line({"Errore aprendo ", filein.text()}));
+    write_stderr_report("opening input file " + std::string(filein.text()) + ": " +
+                        std::strerror(error));
     files.failure_status = kExitFailure;
     return files;
   }
+  current_input = filein.text();
   // Opening the output empties it: it must not be the input.
   if (is_same_file(files.input.get(), fileout)) {
     write_stdout(
         console_line({"Errore: il file di output coincide con il file di input ", fileout.text()}));
     files.failure_status = kExitFailure;
     return files;
+  }
+  if (is_standard_output(fileout)) {
+    throw FatalError("the output file " + std::string(fileout.text()) +
+                     " is where standard output goes: console lines would land among its "
+                     "messages; nothing is written");
   }
   files.output = std::make_unique<OutputFile>(fileout);
   return files;

@@ -32,7 +32,8 @@ void check(int status, std::string_view what);
 // instead of aborting the process. Called at the start of every run.
 void route_eccodes_assertions();
 
-// "message N: " for the fatal reports about message N; empty for 0.
+// "FILE: message N: " for the fatal reports about message N of the input
+// (FILE: the input's name once the run's files are open); empty for 0.
 std::string message_context(std::int64_t ordinal);
 
 // Names message `ordinal` (0: none) in the fatal reports that follow: check()'s
@@ -42,6 +43,11 @@ void set_current_message(std::int64_t ordinal);
 // True when `fileout` names an existing file that is the open input itself
 // (same device and inode, so links count too).
 bool is_same_file(std::FILE* input, const ArgumentField& fileout);
+
+// True when `fileout` names the regular file, pipe or socket that standard
+// output goes to (devices such as /dev/null are left alone): console lines
+// would be written into the messages.
+bool is_standard_output(const ArgumentField& fileout);
 
 // The output GRIB file. Whole messages are written in blocks; when a write
 // fails the file is cut back to the end of the last message that reached it,

@@ -22,8 +22,8 @@ void read_field(const codes_handle* handle, int ordinal, std::vector<double>& tr
   std::size_t count = 0;
   common::check(codes_get_size(handle, "values", &count), "reading the size of key values");
   if (count != kGridPoints) {
-    throw FatalError(common::message_context(ordinal) + "holds " + std::to_string(count) +
-                     " values; every field must hold " + std::to_string(kGridPoints));
+    throw FatalError(common::message_context(ordinal) + "holds " + common::counted(count, "value") +
+                     "; every field must hold " + std::to_string(kGridPoints));
   }
   common::check(codes_get_double_array(handle, "values", transfer.data(), &count),
                 "reading key values");
@@ -42,6 +42,12 @@ std::int32_t read_int32_key(const codes_handle* handle, const char* key) {
 // The output message: a copy of the twelfth with the residual and P2 set.
 common::GribHandle residual_message(const codes_handle* twelfth, std::span<const float> residual,
                                     std::vector<double>& transfer) {
+  long edition = 0;
+  common::check(codes_get_long(twelfth, "edition", &edition), "reading key edition");
+  if (edition != 1) {
+    throw FatalError(common::message_context(kFieldsRead) + "edition " + std::to_string(edition) +
+                     ": dorvel reads edition-1 fields (it sets P2, an edition-1 key)");
+  }
   common::GribHandle output(codes_handle_clone(twelfth));
   if (!output) throw FatalError(common::message_context(kFieldsRead) + "cloning the message");
   for (std::size_t point = 0; point < kGridPoints; ++point) {
@@ -79,8 +85,8 @@ int run(int argc, const char* const* argv) {
     common::set_current_message(ordinal);
     common::LoadedMessage loaded = common::load_message(message);
     if (!loaded.handle) {
-      common::report_read_failure(filein, ordinal);
       files.output->close();
+      common::report_read_failure(filein, ordinal);
       return common::kExitFailure;
     }
     read_field(loaded.handle.get(), ordinal, transfer, fields.column(ordinal));
@@ -92,7 +98,8 @@ int run(int argc, const char* const* argv) {
     }
   }
   if (!twelfth.handle) {
-    throw FatalError("the input holds " + std::to_string(messages_read) + " messages; " +
+    throw FatalError(std::string(filein.text()) + ": the input holds " +
+                     common::counted(messages_read, "message") + "; " +
                      std::to_string(kFieldsRead) + " are needed (no twelfth message to read " +
                      "dataDate from)");
   }
@@ -102,9 +109,11 @@ int run(int argc, const char* const* argv) {
   const std::int32_t data_time = read_int32_key(twelfth.handle.get(), "dataTime");
   const std::int32_t negative_count = count_negative(residual);
   const float mean = mean_of(residual);
+  // Built and encoded before the summary line: a run that cannot make its
+  // message prints no summary that a script could take for a result.
+  common::GribHandle output = residual_message(twelfth.handle.get(), residual, transfer);
   common::write_stdout(summary_line(data_date, data_time, negative_count, mean));
 
-  common::GribHandle output = residual_message(twelfth.handle.get(), residual, transfer);
   common::set_current_message(0);
   files.output->write(output.get());
   common::release(std::move(output));

@@ -18,6 +18,8 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 }  // namespace
 
 std::optional<std::int32_t> read_nskip(const common::ArgumentField& field) {
+  // Cut to its field, it would be read as another number.
+  if (field.name_too_long()) return std::nullopt;
   const std::string& bytes = field.field();
   std::size_t at = 0;
   while (at < bytes.size() && is_white_space(bytes[at])) ++at;

@@ -44,8 +44,9 @@ int run(int argc, const char* const* argv) {
       break;
     }
     if (message.status == common::ReadStatus::kError) {
-      common::report_read_failure(filein, ordinal);
+      // Closed first: a console that cannot be written never costs written messages.
       files.output->close();
+      common::report_read_failure(filein, ordinal);
       return common::kExitFailure;
     }
     const Selection selection = select_message(*nskip, ordinal);

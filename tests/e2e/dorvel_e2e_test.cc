@@ -220,8 +220,9 @@ TEST_F(Dorvel, ShortOrMisshapenInputsAreFatalWithNothingWritten) {
       {"seven.grb", {"dorvel: ", "7 messages", "12 are needed"}},
       {"eleven.grb", {"dorvel: ", "11 messages", "12 are needed"}},
       {"empty.grb", {"0 messages", "12 are needed"}},
-      {"wrong_size.grb", {"dorvel: message 3: holds 12 values", "30589"}},
-      {"wrong_size_big.grb", {"dorvel: message 3: holds 30770 values", "30589"}},
+      {"one.grb", {"one.grb: the input holds 1 message;", "12 are needed"}},
+      {"wrong_size.grb", {"dorvel: ", "wrong_size.grb: message 3: holds 12 values", "30589"}},
+      {"wrong_size_big.grb", {"wrong_size_big.grb: message 3: holds 30770 values", "30589"}},
   };
   for (const Case& c : cases) {
     const e2e::RunResult result = run(quoted(fixture(c.input)) + " out.grb");
@@ -234,12 +235,14 @@ TEST_F(Dorvel, ShortOrMisshapenInputsAreFatalWithNothingWritten) {
   }
 }
 
-TEST_F(Dorvel, FailuresAfterTheSummaryKeepTheLine) {
-  // Edition 2 has no P2: the line is printed, then setting P2 fails.
+TEST_F(Dorvel, ARunThatCannotMakeItsMessagePrintsNoSummary) {
+  // Edition 2 has no P2.
   const e2e::RunResult result = run(quoted(fixture("edition2.grb")) + " out.grb");
-  EXPECT_EQ(result.out, "20190101 0600 neg 30589 ave -20.000\n");
+  EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.status, 1);
-  EXPECT_NE(result.err.find("dorvel: message 12: setting key P2"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("edition2.grb: message 12: edition 2: dorvel reads edition-1 fields"),
+            std::string::npos)
+      << result.err;
   EXPECT_EQ(e2e::fs::file_size(out_path()), 0u);
 }
 

@@ -97,6 +97,50 @@ TEST_F(OddFiles, UnwritableOutputsAreFatal) {
   EXPECT_FALSE(e2e::exists(dir_.file("readonly/out.grb")));
 }
 
+// Console lines never land in the output file, and a console that cannot be
+// written never costs written messages: both tools.
+TEST_F(OddFiles, TheConsoleAndTheOutputNeverMix) {
+  struct Case {
+    std::string command;
+    int status;  // -1: a pipeline, whose status is its last command's
+    std::string err_word;
+    std::size_t messages;  // whole messages in out.grb, and nothing else
+  };
+  const std::string five = " " + quoted(fixture("five.grb"));
+  const std::string sample = " " + quoted(fixture("sample.grb"));
+  // Standard output on a pipe that nobody reads any more.
+  const std::string closed_pipe = "mkfifo p; { exec 3<p; } & exec 5>p; wait; ";
+  const Case cases[] = {
+      {quoted(kQuimbrel) + five + " /dev/stdout 1 > out.grb", 1, "standard output goes", 0},
+      {quoted(kDorvel) + sample + " out.grb > out.grb", 1, "standard output goes", 0},
+      {quoted(kDorvel) + sample + " /dev/stdout | cat > out.grb", -1, "standard output goes", 0},
+      {quoted(kQuimbrel) + five + " /dev/null 1 > /dev/null", 0, "", 0},
+      {quoted(kDorvel) + sample + " out.grb <&- >&-", 1, "standard output", 0},
+      {quoted(kQuimbrel) + five + " out.grb 1 <&- >&- 2>&-", 1, "", 4},
+      {closed_pipe + quoted(kQuimbrel) + " " + quoted(fixture("bad_edition_fourth.grb")) +
+           " out.grb -9 >&5",
+       141, "", 3},
+      {quoted(kQuimbrel) + " missing.grb out.grb 1", 1,
+       "quimbrel: opening input file missing.grb: No such file or directory", 0},
+      {quoted(kDorvel) + " missing.grb out.grb", 1,
+       "dorvel: opening input file missing.grb: No such file or directory", 0},
+  };
+  for (const Case& c : cases) {
+    e2e::fs::remove(dir_.file("out.grb"));
+    const e2e::RunResult result = run(c.command);
+    if (c.status >= 0) {
+      EXPECT_EQ(result.status, c.status) << c.command;
+    }
+    EXPECT_NE(result.err.find(c.err_word), std::string::npos) << c.command << "\n" << result.err;
+    if (!e2e::exists(dir_.file("out.grb"))) continue;
+    const std::vector<std::string> written = e2e::grib_messages(dir_.file("out.grb"));
+    std::string whole;
+    for (const std::string& message : written) whole += message;
+    EXPECT_EQ(test_gribs::read_file(dir_.file("out.grb")), whole) << c.command;
+    EXPECT_EQ(written.size(), c.messages) << c.command;
+  }
+}
+
 // Faults put into the output's writes by a preloaded library: a stop signal in
 // the middle of a write, an ignored one, a close that reports EIO.
 TEST_F(OddFiles, StopSignalsAndFailedClosesLeaveWholeMessages) {
@@ -160,7 +204,8 @@ TEST_F(OddFiles, AnAssertionInsideEccodesIsAFatalFailure) {
       run(quoted(kDorvel) + " " + quoted(fixture("bitmap_huge_grid.grb")) + " out.grb");
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.out, "");
-  EXPECT_NE(result.err.find("dorvel: message 1: ecCodes assertion failed"), std::string::npos)
+  EXPECT_NE(result.err.find("bitmap_huge_grid.grb: message 1: ecCodes assertion failed"),
+            std::string::npos)
       << result.err;
   EXPECT_EQ(e2e::fs::file_size(dir_.file("out.grb")), 0u);
   // quimbrel never decodes it: the messages are copied.

@@ -51,9 +51,11 @@ TEST(ReadNskip, RefusesWhatIsNoInteger) {
   }
 }
 
-TEST(ReadNskip, KeepsOnlyTheFirstTwoHundredBytes) {
-  // A value cut by the field's end is still read; junk past byte 200 is never seen.
-  EXPECT_EQ(nskip(std::string(199, ' ') + "7x"), 7);
+TEST(ReadNskip, RefusesWhatDoesNotFitTwoHundredBytes) {
+  // Cut by the field's end, "-12" would be read as -1.
+  EXPECT_EQ(nskip(std::string(197, ' ') + "-12"), -12);
+  EXPECT_EQ(nskip(std::string(198, ' ') + "-12"), std::nullopt);
+  EXPECT_EQ(nskip(std::string(199, ' ') + "7x"), std::nullopt);
   EXPECT_EQ(nskip(std::string(200, ' ') + "7"), std::nullopt);
 }
 
