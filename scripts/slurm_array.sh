@@ -1,32 +1,35 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
-# Runs dorvel on many GRIB files as a Slurm array job, one task per file, then
+# Runs dorvel on many GRIB files as Slurm array jobs, one task per file, then
 # a summary job once every task has ended.
 #
-#   scripts/slurm_array.sh [--throttle N] [--sbatch "OPTIONS"] INPUT OUTPUT_DIR
+#   scripts/slurm_array.sh [--throttle N] INPUT OUTPUT_DIR [-- SBATCH_OPTION...]
+#   scripts/slurm_array.sh [--throttle N] [--sbatch "OPTIONS"] INPUT OUTPUT_DIR   (older form)
 #
-# INPUT is a folder (its *.grb files) or a file listing one input path per line.
+# INPUT is a folder (its *.grb files) or a file listing one input path per line;
+# two inputs of the same base name are refused (their outputs would collide).
 # Task k runs dorvel on input k into OUTPUT_DIR/NAME.res.grb and keeps its
 # console lines and exit status in OUTPUT_DIR/tasks/NAME.log; at most N tasks
-# run at once (default 50). The summary job (--dependency=afterany) gathers
-# them into OUTPUT_DIR/runs.log, in the layout of run_many.sh, writes
-# summary.tsv and summary.png, and fails when any file failed or has no
-# status, so that a later step submitted with --dependency=afterok on it never
-# starts then. Prints "array JOBID" and "summary JOBID".
-# DORVEL names the program (default: dorvel on the PATH). OPTIONS (partition,
-# time limit, account, ...) go to sbatch for both jobs.
+# of an array run at once (default 50). A list longer than the cluster's
+# MaxArraySize is submitted as several arrays. The summary job
+# (--dependency=afterany on every array) gathers the logs into
+# OUTPUT_DIR/runs.log, in the layout of run_many.sh, writes summary.tsv and
+# summary.png, and fails when any file failed or has no status, so that a
+# later step submitted with --dependency=afterok on it never starts then.
+# Prints "array JOBID" for each array and "summary JOBID".
+# DORVEL names the program (default: dorvel on the PATH). The options after
+# "--" (partition, time limit, account, ...) go to sbatch for every job, one
+# argument each; --sbatch splits its one argument at blanks.
 set -uo pipefail
 self=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
 
-# One array task: the input on line SLURM_ARRAY_TASK_ID of the list.
+# One array task: the input on line FIRST + SLURM_ARRAY_TASK_ID - 1 of the list.
 if [ "${1:-}" = "--task" ]; then
-  list=$2 output=$3 dorvel=$4
-  input=$(sed -n "${SLURM_ARRAY_TASK_ID}p" "$list")
-  name=$(basename "$input" .grb)
-  "$dorvel" "$input" "$output/$name.res.grb" >"$output/tasks/$name.log" 2>&1
-  status=$?
-  echo "exit status $status" >>"$output/tasks/$name.log"
-  exit $status
+  list=$2 output=$3 dorvel=$4 scripts=$5 first=$6
+  input=$(sed -n "$((first + SLURM_ARRAY_TASK_ID - 1))p" "$list")
+  bash "$scripts/dorvel_one.sh" "$dorvel" "$input" "$output" \
+    >"$output/tasks/$(basename "$input" .grb).log"
+  exit
 fi
 
 # The summary job (Slurm runs a copy of this script: $4 is where the original lies).
@@ -37,7 +40,7 @@ if [ "${1:-}" = "--summary" ]; then
   while IFS= read -r input; do
     log="$output/tasks/$(basename "$input" .grb).log"
     if [ -f "$log" ]; then
-      sed "s|^|$input\t|" "$log" >>"$output/runs.log"
+      while IFS= read -r line; do printf '%s\t%s\n' "$input" "$line"; done <"$log" >>"$output/runs.log"
     fi
     # A task stopped by the scheduler (time limit, cancel) leaves no status.
     grep -q "^exit status 0$" "$log" 2>/dev/null || failed=$((failed + 1))
@@ -49,22 +52,25 @@ if [ "${1:-}" = "--summary" ]; then
   exit
 fi
 
+usage() {
+  echo "usage: $0 [--throttle N] INPUT OUTPUT_DIR [-- SBATCH_OPTION...]" >&2
+  exit 2
+}
 throttle=50
 sbatch_options=()
+positional=()
 while [ $# -gt 0 ]; do
   case $1 in
     --throttle) throttle=$2; shift 2 ;;
-    --sbatch) read -r -a sbatch_options <<<"$2"; shift 2 ;;
-    *) break ;;
+    --sbatch) read -r -a split <<<"$2"; sbatch_options+=("${split[@]}"); shift 2 ;;
+    --) shift; sbatch_options+=("$@"); break ;;
+    *) positional+=("$1"); shift ;;
   esac
 done
-if [ $# -ne 2 ]; then
-  echo "usage: $0 [--throttle N] [--sbatch \"OPTIONS\"] INPUT OUTPUT_DIR" >&2
-  exit 2
-fi
-input=$1
-mkdir -p "$2/tasks" || exit 1
-output=$(cd "$2" && pwd)
+[ ${#positional[@]} -eq 2 ] || usage
+input=${positional[0]}
+mkdir -p "${positional[1]}/tasks" || exit 1
+output=$(cd "${positional[1]}" && pwd)
 dorvel=$(command -v "${DORVEL:-dorvel}") || { echo "$0: no program ${DORVEL:-dorvel}" >&2; exit 2; }
 dorvel=$(realpath "$dorvel")
 list="$output/inputs.txt"
@@ -75,11 +81,28 @@ else
 fi
 count=$(wc -l <"$list")
 [ "$count" -gt 0 ] || { echo "$0: no input files in $input" >&2; exit 2; }
+duplicates=$(while IFS= read -r line; do basename "$line" .grb; done <"$list" | sort | uniq -d)
+if [ -n "$duplicates" ]; then
+  echo "$0: inputs of the same base name would share an output and a log; refused:" >&2
+  while IFS= read -r line; do
+    grep -qxF "$(basename "$line" .grb)" <<<"$duplicates" && echo "  $line" >&2
+  done <"$list"
+  exit 2
+fi
 
-array=$(sbatch --parsable "${sbatch_options[@]}" --job-name=dorvel --array="1-$count%$throttle" \
-  --output=/dev/null "$self" --task "$list" "$output" "$dorvel") || exit 1
+# Array indices must stay below MaxArraySize (1001 unless the cluster says otherwise).
+max_array=$(scontrol show config 2>/dev/null | awk '$1 == "MaxArraySize" { print $3 }')
+per_array=$((${max_array:-1001} - 1))
+arrays=()
+for ((first = 1; first <= count; first += per_array)); do
+  size=$((count - first + 1 < per_array ? count - first + 1 : per_array))
+  array=$(sbatch --parsable "${sbatch_options[@]}" --job-name=dorvel --array="1-$size%$throttle" \
+    --output=/dev/null "$self" --task "$list" "$output" "$dorvel" "$(dirname "$self")" "$first") ||
+    exit 1
+  arrays+=("${array%%;*}")
+done
 summary=$(sbatch --parsable "${sbatch_options[@]}" --job-name=dorvel-summary \
-  --dependency="afterany:${array%%;*}" --output="$output/summary.out" \
+  --dependency="afterany:$(IFS=:; echo "${arrays[*]}")" --output="$output/summary.out" \
   "$self" --summary "$list" "$output" "$(dirname "$self")") || exit 1
-echo "array ${array%%;*}"
+for array in "${arrays[@]}"; do echo "array $array"; done
 echo "summary ${summary%%;*}"

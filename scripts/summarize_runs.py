@@ -6,9 +6,12 @@ slurm_array.sh write it: "INPUT<TAB>console line" and "INPUT<TAB>exit status N")
     scripts/summarize_runs.py RESULTS     (Debian's python3, whose python3-matplotlib it uses)
 
 writes RESULTS/summary.tsv (input, dataDate, dataTime, negative count, mean,
-exit status; one row per input, in log order) and RESULTS/summary.png: the
-negative count and the mean per date, failed files marked in red at the date
-their name carries (YYYYMMDD), so that a drift over weeks shows at a glance.
+exit status, reason; one row per input, in log order; the reason of a failed
+run is its console lines) and RESULTS/summary.png: the negative count and the
+mean per date, a value that overflowed its field (asterisks) marked at the top
+of its panel, failed files marked in red at the date their name carries
+(YYYYMMDD), and no line across days without a run, so that a drift over weeks
+shows at a glance.
 """
 import csv
 import datetime
@@ -19,6 +22,7 @@ import sys
 SUMMARY = re.compile(r"^\s*(\S+) (\S{4}) neg\s*(\S+) ave\s*(\S+)$")
 STATUS = re.compile(r"^exit status (\S+)$")
 NAME_DATE = re.compile(r"(?<!\d)(\d{8})(?!\d)")
+OVERFLOW = "overflow"
 
 
 def read_runs(log_path):
@@ -28,13 +32,15 @@ def read_runs(log_path):
             input_file, _, text = line.rstrip("\n").partition("\t")
             run = runs.setdefault(input_file, {"input": input_file, "dataDate": "",
                                                "dataTime": "", "negative": "", "mean": "",
-                                               "status": ""})
+                                               "status": "", "lines": []})
             summary = SUMMARY.match(text)
             status = STATUS.match(text)
             if summary:
                 run["dataDate"], run["dataTime"], run["negative"], run["mean"] = summary.groups()
             elif status:
                 run["status"] = status.group(1)
+            else:
+                run["lines"].append(text)
     return list(runs.values())
 
 
@@ -51,10 +57,28 @@ def moment(run):
 
 
 def number(text):
+    """A figure of the summary line: a float, OVERFLOW for asterisks, None when absent."""
+    if text and set(text) == {"*"}:
+        return OVERFLOW
     try:
         return float(text)
     except ValueError:
         return None
+
+
+def with_gaps(points):
+    """The points, with a break (None) wherever runs are missing: a gap wider
+    than one and a half times the usual spacing."""
+    if len(points) < 3:
+        return points
+    steps = sorted(b[0] - a[0] for a, b in zip(points, points[1:]))
+    usual = steps[len(steps) // 2]
+    broken = [points[0]]
+    for before, after in zip(points, points[1:]):
+        if usual and after[0] - before[0] > usual * 1.5:
+            broken.append((before[0] + (after[0] - before[0]) / 2, None))
+        broken.append(after)
+    return broken
 
 
 def plot(runs, png_path):
@@ -62,14 +86,23 @@ def plot(runs, png_path):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    good = sorted((moment(r), number(r["negative"]), number(r["mean"]))
-                  for r in runs if r["status"] == "0" and moment(r) is not None)
+    good = sorted(((moment(r), r) for r in runs if r["status"] == "0" and moment(r) is not None),
+                  key=lambda pair: pair[0])
     failed = [r for r in runs if r["status"] != "0"]
     figure, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(10, 6), dpi=100)
-    for axis, index, label in ((top, 1, "points below -0.001"), (bottom, 2, "mean residual")):
-        points = [(g[0], g[index]) for g in good if g[index] is not None]
-        axis.plot([p[0] for p in points], [p[1] for p in points], "o-", color="tab:blue",
-                  label="run")
+    for axis, key, label in ((top, "negative", "points below -0.001"),
+                             (bottom, "mean", "mean residual")):
+        values = [(when, number(run[key])) for when, run in good]
+        points = [(when, value) for when, value in values if isinstance(value, float)]
+        lined = with_gaps(points)
+        axis.plot([p[0] for p in lined], [float("nan") if p[1] is None else p[1] for p in lined],
+                  "o-", color="tab:blue", label="run")
+        overflowed = [when for when, value in values if value == OVERFLOW]
+        if overflowed:
+            # Drawn at the top of the panel: the value is too large for its field.
+            axis.plot(overflowed, [1.0] * len(overflowed), "^", color="tab:orange",
+                      markersize=10, transform=axis.get_xaxis_transform(), clip_on=False,
+                      label="overflowed (%d)" % len(overflowed))
         for run in failed:
             when = moment(run)
             if when is not None:
@@ -80,6 +113,7 @@ def plot(runs, png_path):
     if failed:
         top.plot([], [], "--", color="tab:red", label="failed (%d)" % len(failed))
     top.legend(loc="upper left")
+    bottom.legend(loc="lower left")
     top.set_title("%d runs, %d failed%s" % (
         len(runs), len(failed),
         ": " + ", ".join(os.path.basename(r["input"]) for r in failed[:4]) if failed else ""))
@@ -95,11 +129,14 @@ def main():
     results = sys.argv[1]
     runs = read_runs(os.path.join(results, "runs.log"))
     with open(os.path.join(results, "summary.tsv"), "w", newline="", encoding="utf-8") as tsv:
-        writer = csv.writer(tsv, delimiter="\t", lineterminator="\n")
-        writer.writerow(["input", "dataDate", "dataTime", "negative_count", "mean", "exit_status"])
+        writer = csv.writer(tsv, delimiter="\t", lineterminator="\n", quoting=csv.QUOTE_NONE,
+                            escapechar="\\")
+        writer.writerow(["input", "dataDate", "dataTime", "negative_count", "mean", "exit_status",
+                         "reason"])
         for run in runs:
+            reason = " | ".join(run["lines"]) if run["status"] != "0" else ""
             writer.writerow([run["input"], run["dataDate"], run["dataTime"], run["negative"],
-                             run["mean"], run["status"]])
+                             run["mean"], run["status"], reason])
     try:
         plot(runs, os.path.join(results, "summary.png"))
     except ImportError:

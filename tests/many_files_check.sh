@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
 # Checks scripts/run_many.sh: one log with every run's lines and status, the
-# failure count as exit status, and --halt stopping after the first failure.
+# failure count as exit status (past parallel's 101), input order, --halt
+# stopping after the first failure, long folder names, an empty folder, an
+# output folder that is the input folder, and summaries of odd runs.
 # Usage: many_files_check.sh RUN_MANY DORVEL MAKE_TEST_GRIBS
 set -uo pipefail
 run_many=$1 generate=$3
@@ -24,8 +26,9 @@ grep -qxF "$work/in/b_bad.grb	 Errore leggendo $work/in/b_bad.grb grib n.ro     
 [ "$(grep -c 'exit status 1$' "$log")" -eq 1 ] || fail "one run must fail" "$log"
 [ "$(ls "$work/all"/*.res.grb | wc -l)" -eq 5 ] || fail "five outputs expected" "$log"
 summary="$work/all/summary.tsv"
-grep -qxF "$work/in/c_20190104.grb	20190104	1200	985	-0.000	0" "$summary" || fail "no good row" "$summary"
-grep -qxF "$work/in/b_bad.grb					1" "$summary" || fail "no failed row" "$summary"
+grep -qxF "$work/in/c_20190104.grb	20190104	1200	985	-0.000	0	" "$summary" || fail "no good row" "$summary"
+grep -qxF "$work/in/b_bad.grb					1	 Errore leggendo $work/in/b_bad.grb grib n.ro            1" \
+  "$summary" || fail "no failed row with its reason" "$summary"
 [ "$(wc -l <"$summary")" -eq 6 ] || fail "a header and five rows expected" "$summary"
 file "$work/all/summary.png" | grep -q "PNG image data, 1000 x 600" || fail "no 1000 x 600 PNG" "$log"
 
@@ -33,4 +36,39 @@ bash "$run_many" -j 1 --halt "$work/in" "$work/halted" 2>/dev/null
 [ $? -eq 1 ] || fail "a halted chain must fail" "$work/halted/runs.log"
 [ ! -e "$work/halted/c_20190104.res.grb" ] || fail "no run may start after the failure" "$work/halted/runs.log"
 grep -q "exit status 1$" "$work/halted/runs.log" || fail "the failure must be logged" "$work/halted/runs.log"
-echo "run_many: logs, statuses and halting work"
+# The same inputs give the same summary, in input order.
+bash "$run_many" -j 2 "$work/in" "$work/again"
+cmp -s "$summary" "$work/again/summary.tsv" || fail "two runs gave two summaries" "$work/again/summary.tsv"
+cut -f1 "$summary" | tail -n +2 | sort -c || fail "summary.tsv is not in input order" "$summary"
+
+# A folder whose path is longer than the tools' 200 bytes.
+deep="$work/$(printf 'a%.0s' $(seq 120))/$(printf 'b%.0s' $(seq 120))"
+mkdir -p "$deep"
+cp "$work/in/a_20190101.grb" "$deep/"
+bash "$run_many" "$deep" "$deep/out" || fail "a long folder name must work" "$deep/out/runs.log"
+cmp -s "$deep/out/a_20190101.res.grb" "$work/all/a_20190101.res.grb" ||
+  fail "the output of a long folder name differs" "$deep/out/runs.log"
+
+# Nothing to do, or outputs that would become inputs: refused.
+mkdir "$work/none"
+bash "$run_many" "$work/none" "$work/none_out" 2>"$work/none.err"
+[ $? -eq 2 ] && grep -q "no \*.grb file" "$work/none.err" || fail "an empty folder must be refused" "$work/none.err"
+bash "$run_many" "$work/in" "$work/in/" 2>"$work/same.err"
+[ $? -eq 2 ] && [ ! -e "$work/in/a_20190101.res.grb" ] || fail "output = input must be refused" "$work/same.err"
+
+# More failed runs than parallel's status can count.
+mkdir "$work/bad"
+for k in $(seq 102); do echo "not GRIB" >"$work/bad/f$k.grb"; done
+bash "$run_many" -j 4 "$work/bad" "$work/bad_out"
+[ $? -eq 102 ] || fail "102 failed runs must give status 102" "$work/bad_out/jobs.tsv"
+
+# Two runs of one date, one whose figures overflowed their fields: summarized, not a crash.
+mkdir "$work/odd"
+printf '%s\t%s\n' x_20190105.grb "20190105 0600 neg   985 ave *******" x_20190105.grb "exit status 0" \
+  y_20190105.grb "20190105 0600 neg   985 ave  -0.000" y_20190105.grb "exit status 0" \
+  z_20190107.grb "20190107 0600 neg   900 ave  -0.001" z_20190107.grb "exit status 0" \
+  >"$work/odd/runs.log"
+"$(dirname "$run_many")/summarize_runs.py" "$work/odd" || fail "summarize_runs.py failed" "$work/odd/runs.log"
+grep -qF "x_20190105.grb	20190105	0600	985	*******	0" "$work/odd/summary.tsv" ||
+  fail "no overflowing row" "$work/odd/summary.tsv"
+echo "run_many: logs, statuses, order, halting, long names, refusals and summaries work"

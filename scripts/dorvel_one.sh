@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
+# One dorvel run of many (run_many.sh, slurm_array.sh): INPUT into
+# OUTPUT_DIR/NAME.res.grb, its console lines and standard error on standard
+# output, then "exit status N"; exits with N.
+#
+#   scripts/dorvel_one.sh DORVEL INPUT OUTPUT_DIR
+#
+# dorvel takes names of at most 200 bytes. Longer ones are handed to it
+# relative to the input's folder, which the run changes into; an input whose
+# names are too long even so is refused with a line that names it (status 2).
+set -uo pipefail
+export LC_ALL=C  # ${#name} counts bytes
+dorvel=$1 input=$2 output="$3/$(basename "$2" .grb).res.grb"
+limit=200
+if [ ${#input} -gt $limit ] || [ ${#output} -gt $limit ]; then
+  output=$(realpath -m --relative-to="$(dirname "$input")" "$output")
+  input=$(basename "$input")
+  cd "$(dirname "$2")" || { echo "exit status 1"; exit 1; }
+  if [ ${#input} -gt $limit ] || [ ${#output} -gt $limit ]; then
+    echo "name too long for dorvel (over $limit bytes) even from its folder: $2"
+    echo "exit status 2"
+    exit 2
+  fi
+fi
+"$dorvel" "$input" "$output" 2>&1
+status=$?
+echo "exit status $status"
+exit $status
