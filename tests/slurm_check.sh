@@ -3,8 +3,11 @@
 # Runs scripts/slurm_array.sh end to end on a real one-node Slurm cluster that
 # it starts itself on localhost (munged, slurmctld and slurmd as background
 # daemons, stopped by their process ids at the end whatever happens): ten good
-# inputs and two damaged ones; ten right outputs, the two failures with their
-# status and console line in the summary, and an afterok step that never runs.
+# inputs and two damaged ones in a folder whose path is longer than the tools'
+# 200 bytes and holds a "|", submitted as three arrays (MaxArraySize 5) with a
+# quoted sbatch option; ten right outputs, the two failures with their status
+# and console line in the summary, an afterok step that never runs, and a
+# list with two inputs of one base name refused.
 # Exit status 77 (skipped, with the reason) when Slurm cannot be started.
 #
 #   bash tests/slurm_check.sh [--throughput]    (--throughput also times 40 files on 1 and 2 CPUs)
@@ -70,6 +73,8 @@ ReturnToService=2
 SchedulerParameters=sched_min_interval=0,batch_sched_delay=0
 CompleteWait=0
 KillWait=1
+# Small, so that twelve files need three arrays.
+MaxArraySize=${2:-1001}
 NodeName=$host NodeAddr=127.0.0.1 CPUs=$1 State=UNKNOWN
 PartitionName=check Nodes=$host Default=YES MaxTime=INFINITE State=UP
 EOF
@@ -97,20 +102,23 @@ wait_job() {  # JOBID: until it has left the queue
 }
 
 start=$(date +%s.%N)
-start_cluster 2 || skip "the one-node Slurm cluster did not come up: $(tail -n 3 "$work"/slurm*.log)"
+start_cluster 2 5 || skip "the one-node Slurm cluster did not come up: $(tail -n 3 "$work"/slurm*.log)"
 echo "one-node cluster up in $(since "$start") s"
 
-# Ten good inputs over ten days and two damaged ones.
-mkdir "$work/in"
+# Ten good inputs over ten days and two damaged ones, in a folder with a long path.
+deep="$work/$(printf 'a%.0s' $(seq 110))/$(printf 'b%.0s' $(seq 110))|c"
+mkdir -p "$deep"
+ln -s "$deep" "$work/in"
 for day in $(seq -w 1 10); do
   build/tests/make_test_gribs sample "$work/in/run_202601$day.grb" "202601$day" 600
 done
 echo "not a GRIB file" >"$work/in/run_20260111.grb"
 head -c 30000 "$work/in/run_20260101.grb" >"$work/in/run_20260112.grb"
 
-ids=$(DORVEL=build/dorvel/dorvel bash scripts/slurm_array.sh --throttle 2 --sbatch "--time=5" \
-  "$work/in" "$work/out") || fail "submission"
-array=$(awk '/^array/{print $2}' <<<"$ids")
+ids=$(DORVEL=build/dorvel/dorvel bash scripts/slurm_array.sh --throttle 2 "$deep" "$work/out" \
+  -- --time=5 "--comment=two words") || fail "submission"
+arrays=$(awk '/^array/{print $2}' <<<"$ids")
+[ "$(wc -l <<<"$arrays")" -eq 3 ] || fail "three arrays of at most four tasks expected: $ids"
 summary=$(awk '/^summary/{print $2}' <<<"$ids")
 later=$(sbatch --parsable --dependency="afterok:$summary" --kill-on-invalid-dep=yes \
   --output=/dev/null --wrap "touch $work/later_ran")
@@ -125,18 +133,25 @@ for day in $(seq -w 1 10); do
 done
 for damaged in 11 12; do
   [ ! -s "$out/run_202601$damaged.res.grb" ] || fail "damaged input $damaged has an output"
-  grep -qxF "$work/in/run_202601$damaged.grb	exit status 1" "$out/runs.log" ||
+  grep -qxF "$deep/run_202601$damaged.grb	exit status 1" "$out/runs.log" ||
     fail "no status 1 for input $damaged"
 done
-grep -qxF "$work/in/run_20260111.grb	 Errore leggendo $work/in/run_20260111.grb grib n.ro            1" \
+grep -qxF "$deep/run_20260111.grb	 Errore leggendo run_20260111.grb grib n.ro            1" \
   "$out/runs.log" || fail "no read-failure line"
-[ "$(grep -c '	1$' "$out/summary.tsv")" -eq 2 ] || fail "summary.tsv: two failed rows expected"
-[ "$(grep -c '	0$' "$out/summary.tsv")" -eq 10 ] || fail "summary.tsv: ten good rows expected"
+[ "$(grep -c '	1	' "$out/summary.tsv")" -eq 2 ] || fail "summary.tsv: two failed rows expected"
+[ "$(grep -c '	0	$' "$out/summary.tsv")" -eq 10 ] || fail "summary.tsv: ten good rows expected"
 [ ! -e "$work/later_ran" ] || fail "the afterok step ran although two files failed"
 # The scheduler's own record of every task: twelve, two of them with exit code 1.
-[ "$(grep -c "ArrayJobId=$array " "$work/jobcomp.txt")" -eq 12 ] || fail "twelve task records expected"
-[ "$(grep "ArrayJobId=$array " "$work/jobcomp.txt" | grep -c "ExitCode=1:0")" -eq 2 ] ||
-  fail "two task records with exit code 1 expected"
+records=$(grep -E "ArrayJobId=($(paste -sd'|' <<<"$arrays")) " "$work/jobcomp.txt")
+[ "$(grep -c . <<<"$records")" -eq 12 ] || fail "twelve task records expected"
+[ "$(grep -c "ExitCode=1:0" <<<"$records")" -eq 2 ] || fail "two task records with exit code 1 expected"
+# Two inputs of one base name would share an output: refused before anything is submitted.
+mkdir "$work/other"
+cp "$work/in/run_20260101.grb" "$work/other/"
+printf '%s\n' "$work/in/run_20260101.grb" "$work/other/run_20260101.grb" >"$work/twins.txt"
+DORVEL=build/dorvel/dorvel bash scripts/slurm_array.sh "$work/twins.txt" "$work/twins" 2>"$work/twins.err"
+[ $? -eq 2 ] && grep -qF "$work/other/run_20260101.grb" "$work/twins.err" ||
+  fail "two inputs of one base name must be refused"
 echo "slurm_array: 10 right outputs, 2 failures with status 1 and their lines, afterok step never ran"
 sed 's/^/  /' "$out/summary.out"
 
