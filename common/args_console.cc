@@ -2,8 +2,6 @@
 #include "common/args_console.h"
 
 #include <eccodes.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -21,22 +19,6 @@ constexpr char kBlank = ' ';
 constexpr int kIntegerColumns = 11;
 // Room for an 11-column integer, or a wider 64-bit one, and its terminator.
 constexpr std::size_t kIntegerBufferBytes = 24;
-
-// The running tool's name, for the reports on standard error.
-const char* running_tool = "";
-
-// A standard descriptor that the caller left closed would be taken by the
-// input or the output, and console lines would land in the output file. Each
-// is filled with /dev/null opened read-only, so that a console line that
-// cannot be written still fails the run. False when that is impossible.
-bool fill_closed_standard_descriptors() {
-  for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {
-    if (::fcntl(descriptor, F_GETFD) != -1 || errno != EBADF) continue;
-    // The lowest free descriptor: this one, since those below are open.
-    if (::open("/dev/null", O_RDONLY) != descriptor) return false;
-  }
-  return true;
-}
 
 std::size_t trimmed_size(std::string_view bytes) {
   const std::size_t last = bytes.find_last_not_of(kBlank);
@@ -106,28 +88,27 @@ void write_stdout(std::string_view line) {
   }
 }
 
-std::optional<int> refuse_arguments(const ArgumentField& filein, const ArgumentField& fileout,
-                                    bool other_arguments_usable,
-                                    std::initializer_list<std::string_view> usage_texts) {
-  const bool help = is_help_word(filein);
-  if (help || filein.trimmed_length() == 0 || fileout.trimmed_length() == 0 ||
-      !other_arguments_usable) {
-    for (const std::string_view text : usage_texts) write_stdout(console_line({text}));
-    return help ? kExitSuccess : kExitUsage;
+bool usage_requested(const ArgumentField& filein, const ArgumentField& fileout,
+                     bool other_arguments_usable,
+                     std::initializer_list<std::string_view> usage_texts) {
+  std::string usage;
+  for (const std::string_view text : usage_texts) usage += console_line({text});
+  if (is_help_word(filein)) {
+    write_stdout(usage);
+    return true;
+  }
+  if (filein.trimmed_length() == 0 || fileout.trimmed_length() == 0 || !other_arguments_usable) {
+    throw FatalError(usage, kExitUsage);
   }
   // A cut name could create or overwrite some other file: never open it.
   for (const auto& [argument, name] :
        {std::pair{&filein, "filein"}, std::pair{&fileout, "fileout"}}) {
     if (argument->name_too_long()) {
-      write_stdout(console_line({"Nome di file troppo lungo (oltre 200 caratteri): ", name}));
-      return kExitUsage;
+      throw FatalError(console_line({"Nome di file troppo lungo (oltre 200 caratteri): ", name}),
+                       kExitUsage);
     }
   }
-  return std::nullopt;
-}
-
-void write_stderr_report(std::string_view text) {
-  std::fprintf(stderr, "%s: %.*s\n", running_tool, static_cast<int>(text.size()), text.data());
+  return false;
 }
 
 std::string counted(std::int64_t count, std::string_view noun) {
@@ -141,30 +122,6 @@ std::string version_line(std::string_view tool_name, std::string_view tool_versi
                 static_cast<int>(tool_version.size()), tool_version.data(), eccodes_version / 10000,
                 eccodes_version / 100 % 100, eccodes_version % 100);
   return std::string(tool_name) + line;
-}
-
-int run_tool(const char* tool_name, int argc, const char* const* argv,
-             int (*run)(int argc, const char* const* argv)) {
-  // A file-size limit must surface as a failed write that the tool reports and
-  // cleans up after, not as a signal that kills it in the middle of a message.
-  std::signal(SIGXFSZ, SIG_IGN);
-  running_tool = tool_name;
-  if (!fill_closed_standard_descriptors()) return kExitFailure;
-  try {
-    // Operators reporting a fault need both versions: ecCodes decides what a message is.
-    if (padded_equal(ArgumentField::fetch(argc, argv, 1).field(), "--version")) {
-      write_stdout(version_line(tool_name, TOOLS_VERSION, codes_get_api_version()));
-      return kExitSuccess;
-    }
-    const int status = run(argc, argv);
-    if (std::fflush(stdout) != 0) throw FatalError("flushing standard output");
-    return status;
-  } catch (const std::bad_alloc&) {
-    write_stderr_report("out of memory");
-  } catch (const std::exception& error) {
-    write_stderr_report(error.what());
-  }
-  return kExitFailure;
 }
 
 }  // namespace common

@@ -4,29 +4,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
-#include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <variant>
+
+#include "common/fatal.h"
 
 namespace common {
 
 // Every argument is held as a field of exactly this many bytes.
 constexpr std::size_t kArgumentFieldBytes = 200;
-
-// Exit statuses: the tool did its work (or was asked for help); a run failed
-// (unopened or unreadable input, a fatal GRIB or file failure, a console line
-// that could not be written); the command line was not usable.
-constexpr int kExitSuccess = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
-
-// The one fatal path: thrown where an operation fails, caught only by run_tool.
-class FatalError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 // One command-line argument, cut or blank-padded to kArgumentFieldBytes.
 class ArgumentField {
@@ -64,31 +51,22 @@ std::string console_line(std::initializer_list<ConsoleItem> items);
 // Writes one complete line to standard output and flushes it; FatalError on failure.
 void write_stdout(std::string_view line);
 
-// Writes "<tool>: <text>" and a newline to standard error: the reason behind a
-// console line, or a fatal report.
-void write_stderr_report(std::string_view text);
-
 // "1 message", "3 messages": `noun` in the number `count` asks for.
 std::string counted(std::int64_t count, std::string_view noun);
 
-// The argument checks both tools make before opening anything. Returns the exit
-// status when the run must end here (after printing the usage lines or the
-// over-long name line), or nothing when the tool goes on. The help word wins;
-// then an empty file name or `other_arguments_usable` false gives the usage lines.
-std::optional<int> refuse_arguments(const ArgumentField& filein, const ArgumentField& fileout,
-                                    bool other_arguments_usable,
-                                    std::initializer_list<std::string_view> usage_texts);
+// The argument checks both tools make before opening anything. True when the
+// help word asked for the usage lines, which are then printed: the run ends
+// with success. FatalError (kExitUsage) with the usage lines for an empty file
+// name or `other_arguments_usable` false, with the over-long name line for a
+// file name over kArgumentFieldBytes.
+bool usage_requested(const ArgumentField& filein, const ArgumentField& fileout,
+                     bool other_arguments_usable,
+                     std::initializer_list<std::string_view> usage_texts);
 
 // "<tool> <version> (ecCodes <major>.<minor>.<patch>)" and a newline, from
 // ecCodes' version number as codes_get_api_version gives it (22800 for 2.28.0).
 constexpr std::size_t kVersionLineBytes = 96;
 std::string version_line(std::string_view tool_name, std::string_view tool_version,
                          long eccodes_version);
-
-// Runs a tool's run function, turning a FatalError into "<tool>: <message>" on
-// standard error and kExitFailure; stdout is flushed and checked at the end.
-// A first argument of "--version" prints the version line instead.
-int run_tool(const char* tool_name, int argc, const char* const* argv,
-             int (*run)(int argc, const char* const* argv));
 
 }  // namespace common

@@ -7,8 +7,11 @@
 #include <vector>
 
 #include "common/args_console.h"
-#include "common/grib_io.h"
+#include "common/fatal.h"
+#include "common/message_reader.h"
+#include "common/run_files.h"
 #include "dorvel/dorvel_core.h"
+#include "dorvel/field_decoding.h"
 
 namespace dorvel {
 namespace {
@@ -65,36 +68,31 @@ int run(int argc, const char* const* argv) {
   common::route_eccodes_assertions();
   const auto filein = common::ArgumentField::fetch(argc, argv, 1);
   const auto fileout = common::ArgumentField::fetch(argc, argv, 2);
-  if (const auto status =
-          common::refuse_arguments(filein, fileout, true, {"Uso: dorvel.exe filein fileout"})) {
-    return *status;
+  if (common::usage_requested(filein, fileout, true, {"Uso: dorvel.exe filein fileout"})) {
+    return common::kExitSuccess;
   }
 
   common::GribFiles files = common::open_grib_files(filein, fileout);
-  if (files.failure_status != common::kExitSuccess) return files.failure_status;
   common::MessageReader reader(::fileno(files.input.get()));
 
   FieldStack fields;
   std::vector<float> residual(kGridPoints);
   std::vector<double> transfer(kGridPoints);
-  common::LoadedMessage twelfth;
+  LoadedMessage twelfth;
   int messages_read = 0;
   for (int ordinal = 1; ordinal <= kFieldsRead; ++ordinal) {
     const common::ReadOutcome message = reader.next();
     if (message.status == common::ReadStatus::kEndOfFile) break;
+    // Nothing is written yet: the output stays empty.
+    if (message.status == common::ReadStatus::kError) throw common::read_failure(filein, ordinal);
     common::set_current_message(ordinal);
-    common::LoadedMessage loaded = common::load_message(message);
-    if (!loaded.handle) {
-      files.output->close();
-      common::report_read_failure(filein, ordinal);
-      return common::kExitFailure;
-    }
+    LoadedMessage loaded = load_message(message, filein, ordinal);
     read_field(loaded.handle.get(), ordinal, transfer, fields.column(ordinal));
     messages_read = ordinal;
     if (ordinal == kFieldsRead) {
       twelfth = std::move(loaded);
     } else {
-      common::release(std::move(loaded.handle));
+      release(std::move(loaded.handle));
     }
   }
   if (!twelfth.handle) {
@@ -116,8 +114,8 @@ int run(int argc, const char* const* argv) {
 
   common::set_current_message(0);
   files.output->write(output.get());
-  common::release(std::move(output));
-  common::release(std::move(twelfth.handle));
+  release(std::move(output));
+  release(std::move(twelfth.handle));
   files.output->close();
   return common::kExitSuccess;
 }

@@ -5,7 +5,9 @@
 #include <cstdio>
 
 #include "common/args_console.h"
-#include "common/grib_io.h"
+#include "common/fatal.h"
+#include "common/message_reader.h"
+#include "common/run_files.h"
 #include "quimbrel/quimbrel_core.h"
 
 namespace quimbrel {
@@ -15,15 +17,14 @@ int run(int argc, const char* const* argv) {
   const auto filein = common::ArgumentField::fetch(argc, argv, 1);
   const auto fileout = common::ArgumentField::fetch(argc, argv, 2);
   const std::optional<std::int32_t> nskip = read_nskip(common::ArgumentField::fetch(argc, argv, 3));
-  if (const auto status = common::refuse_arguments(
+  if (common::usage_requested(
           filein, fileout, nskip.has_value(),
           {"Uso: quimbrel.exe filein fileout NSKIP", "NSKIP > 0: salta i primi NSKIP campi",
            "NSKIP < 0: scrive solo i primi -NSKIP campi"})) {
-    return *status;
+    return common::kExitSuccess;
   }
 
   common::GribFiles files = common::open_grib_files(filein, fileout);
-  if (files.failure_status != common::kExitSuccess) return files.failure_status;
   common::MessageReader reader(::fileno(files.input.get()));
 
   // Messages are copied as the bytes read, one at a time; none is decoded.
@@ -46,8 +47,7 @@ int run(int argc, const char* const* argv) {
     if (message.status == common::ReadStatus::kError) {
       // Closed first: a console that cannot be written never costs written messages.
       files.output->close();
-      common::report_read_failure(filein, ordinal);
-      return common::kExitFailure;
+      throw common::read_failure(filein, ordinal);
     }
     const Selection selection = select_message(*nskip, ordinal);
     if (selection == Selection::kStop) break;

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "common/grib_io.h"
+#include "common/c_owners.h"
 #include "tests/e2e/e2e_support.h"
 #include "tests/fixtures/test_gribs.h"
 

@@ -11,7 +11,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "common/grib_io.h"
+#include "common/c_owners.h"
 #include "tests/fixtures/test_gribs.h"
 
 namespace e2e {

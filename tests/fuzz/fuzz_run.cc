@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "common/args_console.h"
-#include "common/grib_io.h"
+#include "common/c_owners.h"
+#include "common/fatal.h"
 
 namespace {
 

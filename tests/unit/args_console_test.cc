@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "common/args_console.h"
+#include "common/run_tool.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -83,35 +85,58 @@ TEST(ConsoleLine, LaysOutTextsAndIntegers) {
   for (const Case& c : cases) EXPECT_EQ(c.line, c.expected);
 }
 
-TEST(RefuseArguments, HelpUsageAndOverLongNames) {
-  const std::initializer_list<std::string_view> usage = {"Uso: x"};
+// How usage_requested ends a run: its status and console lines; -1 when the run goes on.
+std::pair<int, std::string> ending(const ArgumentField& filein, const ArgumentField& fileout,
+                                   bool usable) {
+  ::testing::internal::CaptureStdout();
+  try {
+    const bool help = common::usage_requested(filein, fileout, usable, {"Uso: x"});
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    return {help ? common::kExitSuccess : -1, out};
+  } catch (const common::FatalError& failure) {
+    ::testing::internal::GetCapturedStdout();
+    return {failure.status(), failure.console_lines()};
+  }
+}
+
+TEST(UsageRequested, HelpUsageAndOverLongNames) {
   const ArgumentField name("a.grb");
   const ArgumentField empty("");
   const ArgumentField too_long(std::string(201, 'n'));
   const ArgumentField help("--help");
-  ::testing::internal::CaptureStdout();
-  EXPECT_EQ(common::refuse_arguments(help, empty, false, usage), common::kExitSuccess);
-  EXPECT_EQ(common::refuse_arguments(empty, name, true, usage), common::kExitUsage);
-  EXPECT_EQ(common::refuse_arguments(name, empty, true, usage), common::kExitUsage);
-  EXPECT_EQ(common::refuse_arguments(name, name, false, usage), common::kExitUsage);
-  EXPECT_EQ(common::refuse_arguments(name, too_long, true, usage), common::kExitUsage);
-  EXPECT_EQ(common::refuse_arguments(too_long, too_long, true, usage), common::kExitUsage);
-  EXPECT_EQ(common::refuse_arguments(name, name, true, usage), std::nullopt);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-            " Uso: x\n Uso: x\n Uso: x\n Uso: x\n"
-            " Nome di file troppo lungo (oltre 200 caratteri): fileout\n"
-            " Nome di file troppo lungo (oltre 200 caratteri): filein\n");
+  const std::string usage = " Uso: x\n";
+  const std::string too_long_line = " Nome di file troppo lungo (oltre 200 caratteri): ";
+  using Ending = std::pair<int, std::string>;
+  EXPECT_EQ(ending(help, empty, false), Ending(common::kExitSuccess, usage));
+  EXPECT_EQ(ending(empty, name, true), Ending(common::kExitUsage, usage));
+  EXPECT_EQ(ending(name, empty, true), Ending(common::kExitUsage, usage));
+  EXPECT_EQ(ending(name, name, false), Ending(common::kExitUsage, usage));
+  EXPECT_EQ(ending(name, too_long, true), Ending(common::kExitUsage, too_long_line + "fileout\n"));
+  EXPECT_EQ(ending(too_long, too_long, true), Ending(common::kExitUsage, too_long_line + "filein\n"));
+  EXPECT_EQ(ending(name, name, true), Ending(-1, ""));
 }
 
-TEST(RunTool, TurnsAFatalErrorIntoStatusOneOnStandardError) {
+// Every failure ends the run through run_tool: console lines on standard
+// output, the report on standard error, the failure's status.
+TEST(RunTool, PrintsAFailuresLinesAndReportAndReturnsItsStatus) {
+  ::testing::internal::CaptureStdout();
   ::testing::internal::CaptureStderr();
-  const int status = common::run_tool("tool", 0, nullptr, [](int, const char* const*) -> int {
+  int status = common::run_tool("tool", 0, nullptr, [](int, const char* const*) -> int {
     throw common::FatalError("reading key dataDate: Key/value not found");
   });
   EXPECT_EQ(status, common::kExitFailure);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "tool: reading key dataDate: Key/value not found\n");
-  EXPECT_EQ(common::run_tool("tool", 0, nullptr, [](int, const char* const*) { return 2; }), 2);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
+  status = common::run_tool("tool", 0, nullptr, [](int, const char* const*) -> int {
+    throw common::FatalError(" Errore aprendo x\n", common::kExitUsage, "opening x: gone");
+  });
+  EXPECT_EQ(status, common::kExitUsage);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), " Errore aprendo x\n");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "tool: opening x: gone\n");
+  EXPECT_EQ(common::run_tool("tool", 0, nullptr, [](int, const char* const*) { return 0; }), 0);
 }
 
 }  // namespace

@@ -1,0 +1,59 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include <eccodes.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "common/args_console.h"
+#include "common/c_owners.h"
+
+namespace common {
+
+// The most whole messages the output holds before it writes them: large
+// enough to keep system calls rare.
+constexpr std::size_t kFileBufferBytes = std::size_t{1} << 20;
+
+// The output GRIB file. Whole messages are written in blocks; when a write
+// fails the file is cut back to the end of the last message that reached it,
+// so it never ends in the middle of a message. While it is open, stop signals
+// cut it back the same way (see stop_signals.h).
+class OutputFile {
+ public:
+  // Creates or empties `fileout`; FatalError when it cannot be opened.
+  explicit OutputFile(const ArgumentField& fileout);
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  // Without close(), keeps only the messages already written (a failure is
+  // unwinding) and releases the file.
+  ~OutputFile();
+
+  // Appends one encoded message; FatalError (after cutting back) on failure.
+  void write(const unsigned char* bytes, std::size_t size);
+  void write(const codes_handle* handle);
+  // Writes what is pending and closes the file, checking both; the only place
+  // that does. Closing a closed file does nothing.
+  void close();
+
+ private:
+  void write_pending();
+  // Counts `whole_bytes` more as whole messages in the file, for the signal handler too.
+  void commit(std::size_t whole_bytes);
+  // Keeps the first `whole_bytes` of the failed write (whole messages only),
+  // cuts off whatever else reached the file, then throws FatalError.
+  [[noreturn]] void fail(int error, std::size_t whole_bytes);
+
+  // name_ comes before file_: the file is opened by that name in the
+  // constructor's initializer list.
+  std::string name_;
+  FilePtr file_;
+  std::vector<unsigned char> pending_;
+  // Where each pending message ends within pending_.
+  std::vector<std::size_t> pending_ends_;
+  off_t committed_bytes_ = 0;
+};
+
+}  // namespace common

@@ -1,0 +1,40 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+#include "common/args_console.h"
+#include "common/c_owners.h"
+#include "common/fatal.h"
+#include "common/output_file.h"
+
+namespace common {
+
+// The files of a run, opened in order: input, then output. The input is read
+// through its descriptor (MessageReader), never through stdio.
+struct GribFiles {
+  FilePtr input;
+  std::unique_ptr<OutputFile> output;
+};
+
+// Opens both files. FatalError when the input cannot be opened (the
+// open-failure line, its reason on standard error), when the output is the
+// input or where standard output goes (nothing is opened for writing then),
+// or when the output cannot be opened.
+GribFiles open_grib_files(const ArgumentField& filein, const ArgumentField& fileout);
+
+// True when `fileout` names an existing file that is the open input itself
+// (same device and inode, so links count too).
+bool is_same_file(std::FILE* input, const ArgumentField& fileout);
+
+// True when `fileout` names the regular file, pipe or socket that standard
+// output goes to (devices such as /dev/null are left alone): console lines
+// would be written into the messages.
+bool is_standard_output(const ArgumentField& fileout);
+
+// The failure of reading message `ordinal` of `filein`: the read-failure line.
+FatalError read_failure(const ArgumentField& filein, std::int64_t ordinal);
+
+}  // namespace common
