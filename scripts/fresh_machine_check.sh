@@ -6,10 +6,8 @@
 #
 #   bash scripts/fresh_machine_check.sh [--no-fuzz] [SUITE...]   (default: bookworm trixie)
 #
-# Each root is made by mmdebstrap (variant minbase, plus git) from the mirrors
-# this machine's apt uses, with its suites renamed to SUITE, and is thrown away
-# afterwards; mmdebstrap mounts what the chroot needs, inside a mount namespace
-# of its own, so nothing stays mounted on this machine whatever fails.
+# Each root is made by scripts/pristine_root.sh (minbase, plus git) and thrown
+# away afterwards.
 # --no-fuzz skips the fuzzing run at the end of the test command (never the
 # demo, the ordinary suite or the sanitized suite). Logs: build/fresh-machine/.
 # The exit status is non-zero when any command failed in any suite.
@@ -40,12 +38,8 @@ fi
 suites=("$@")
 [ ${#suites[@]} -gt 0 ] || suites=(bookworm trixie)
 
-if ! command -v mmdebstrap >/dev/null; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-    mmdebstrap debian-archive-keyring >/dev/null
-fi
-
+# Once, before the suites run side by side: two apt-get runs at once would collide.
+bash scripts/install_deps.sh root >/dev/null || exit 1
 out=$(pwd)/build/fresh-machine
 mkdir -p "$out"
 # One suite: its pristine root, the two commands inside, and the root thrown away.
@@ -53,13 +47,9 @@ check_suite() {
   local suite=$1 logs="$out/$1" start
   rm -rf "$logs"
   mkdir -p "$logs"
-  bash scripts/debian_sources.sh "$suite" >"$logs/sources.list"
   start=$(date +%s)
-  # A private mount namespace: whatever mmdebstrap mounted goes with it.
-  unshare --mount --propagation private \
-    mmdebstrap --mode=root --variant=minbase --include=git,ca-certificates \
-    --customize-hook="\"$self\" --inside \"\$1\" \"$logs\"" \
-    "$suite" /dev/null "$logs/sources.list" >"$logs/mmdebstrap.log" 2>&1
+  bash scripts/pristine_root.sh "$suite" "$logs/mmdebstrap.log" git,ca-certificates \
+    "\"$self\" --inside \"\$1\" \"$logs\""
   echo $? >"$logs/root.status"
   echo $(($(date +%s) - start)) >"$logs/root.seconds"
 }

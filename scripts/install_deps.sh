@@ -1,10 +1,17 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
-# Installs the Debian packages the project needs, when missing.
+# Installs the Debian packages the project needs, when missing: the one place
+# that runs apt-get install.
 #
-#   scripts/install_deps.sh            what the build needs: both README commands
-#   scripts/install_deps.sh --tests    that and what only the tests, the benchmark
-#                                      and the fuzzing add
+#   scripts/install_deps.sh [GROUP...]      (default: build)
+#     build      what the build needs: both README commands
+#     tests      build, and what only the tests, the benchmark and the fuzzing add
+#                (--tests is the same)
+#     package    what building and checking the Debian package needs, and the
+#                package's own build dependencies (debian/control)
+#     cluster    a one-node Slurm cluster (slurm_check.sh)
+#     root       what makes pristine Debian roots (mmdebstrap)
+#     FILE.deb   a package file: installed with what it depends on
 #
 # Every package the build touches belongs in `build`, even one that only a
 # CMake package file refers to (ecCodes' refers to codes_info, in
@@ -14,15 +21,34 @@ build=(cmake make g++ pkg-config libeccodes-dev libeccodes-tools libgtest-dev)
 # clang and libclang-rt-dev are the distribution's default versions, whichever they are.
 tests=(valgrind dpkg-dev file man-db groff-base parallel hyperfine cdo time python3
        python3-matplotlib clang libclang-rt-dev)
-packages=("${build[@]}")
-if [ "${1:-}" = "--tests" ]; then packages+=("${tests[@]}"); fi
+package=(devscripts lintian)
+cluster=(slurm-wlm munge python3-matplotlib)
+root=(mmdebstrap debian-archive-keyring)
+
+packages=() files=() build_deps=0
+[ $# -gt 0 ] || set -- build
+for group in "$@"; do
+  case $group in
+    build) packages+=("${build[@]}") ;;
+    tests | --tests) packages+=("${build[@]}" "${tests[@]}") ;;
+    package) packages+=("${package[@]}"); build_deps=1 ;;
+    cluster) packages+=("${cluster[@]}") ;;
+    root) packages+=("${root[@]}") ;;
+    *.deb) files+=("$(realpath "$group")") ;;
+    *) echo "install_deps.sh: no group $group" >&2; exit 2 ;;
+  esac
+done
 missing=()
 for package in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
   [[ $status == *"ok installed"* ]] || missing+=("$package")
 done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
-  apt-get -o Acquire::Retries=3 update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get -o Acquire::Retries=3 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+apt=(apt-get -o Acquire::Retries=3 -y -qq)
+export DEBIAN_FRONTEND=noninteractive
+if [ ${#missing[@]} -gt 0 ] || [ $build_deps -eq 1 ] || [ ${#files[@]} -gt 0 ]; then
+  [ ${#missing[@]} -eq 0 ] || echo "installing: ${missing[*]}"
+  "${apt[@]}" update
 fi
+[ ${#missing[@]} -eq 0 ] || "${apt[@]}" install --no-install-recommends "${missing[@]}" >/dev/null
+[ $build_deps -eq 0 ] || (cd "$(dirname "$0")/.." && "${apt[@]}" build-dep . >/dev/null)
+[ ${#files[@]} -eq 0 ] || "${apt[@]}" install "${files[@]}" >/dev/null

@@ -16,10 +16,7 @@ trap 'rm -rf --one-file-system "$work"' EXIT
 fail() { echo "package check: $*" >&2; exit 1; }
 
 git clone -q . "$work/src"
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends devscripts lintian mmdebstrap >/dev/null
-(cd "$work/src" && apt-get build-dep -y -qq . >/dev/null)
+bash "$work/src/scripts/install_deps.sh" package root
 start=$(date +%s)
 (cd "$work/src" && dpkg-buildpackage -us -uc -b >"$work/build.log" 2>&1) ||
   { tail -n 40 "$work/build.log"; fail "dpkg-buildpackage failed"; }
@@ -52,27 +49,9 @@ echo "version $version in CMake, changelog, manual pages and --version"
 
 # Into a pristine root, with a sample made by the package build's generator.
 "$work"/src/obj-*/tests/make_test_gribs sample "$work/sample.grb"
-sed -n '/^# BEGIN SMOKE/,/^# END SMOKE/p' "$0" >"$work/smoke.sh"
-bash scripts/debian_sources.sh "$suite" >"$work/sources.list"
-unshare --mount --propagation private \
-  mmdebstrap --mode=root --variant=minbase --include=man-db \
-  --customize-hook="cp '$deb' '$work/sample.grb' '$work/smoke.sh' \"\$1/tmp/\"" \
-  --customize-hook="chroot \"\$1\" bash /tmp/smoke.sh /tmp/$(basename "$deb") >'$work/smoke.log' 2>&1" \
-  "$suite" /dev/null "$work/sources.list" >"$work/mmdebstrap.log" 2>&1 ||
+bash scripts/pristine_root.sh "$suite" "$work/mmdebstrap.log" man-db \
+  "cp '$deb' '$work/sample.grb' '$PWD/tests/package_smoke.sh' '$PWD/scripts/install_deps.sh' \"\$1/tmp/\"" \
+  "chroot \"\$1\" bash /tmp/package_smoke.sh /tmp/$(basename "$deb") >'$work/smoke.log' 2>&1" ||
   { tail -n 30 "$work/mmdebstrap.log" "$work/smoke.log" 2>/dev/null; fail "pristine install on $suite"; }
 sed 's/^/  /' "$work/smoke.log"
 echo "package check passed"
-exit 0
-
-# BEGIN SMOKE (runs inside the pristine root)
-set -euo pipefail
-export DEBIAN_FRONTEND=noninteractive
-apt-get install -y -qq "$1" >/dev/null
-echo "installed; ecCodes library: $(dpkg-query -W -f='${Package} ${Version}' libeccodes0)"
-cd /tmp
-dorvel --version
-dorvel sample.grb residual.grb
-quimbrel sample.grb first.grb -1
-[ "$(stat -c %s first.grb)" -gt 0 ]
-man dorvel 2>/dev/null | grep -q "twelve" && echo "man dorvel: shown"
-# END SMOKE
