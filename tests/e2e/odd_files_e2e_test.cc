@@ -34,16 +34,6 @@ TEST_F(OddFiles, EmptyDeviceIsAnEmptyInput) {
   EXPECT_NE(result.err.find("0 messages"), std::string::npos) << result.err;
 }
 
-TEST_F(OddFiles, DirectoryAsInputCannotBeRead) {
-  e2e::fs::create_directory(dir_.path() / "adir");
-  for (const std::string& command :
-       {quoted(kQuimbrel) + " adir out.grb 1", quoted(kDorvel) + " adir out.grb"}) {
-    const e2e::RunResult result = run(command);
-    EXPECT_EQ(result.out, " Errore leggendo adir grib n.ro            1\n") << command;
-    EXPECT_EQ(result.status, 1) << command;
-  }
-}
-
 TEST_F(OddFiles, PipesAndFifosAreReadAsStreams) {
   const std::string sample = quoted(fixture("sample.grb"));
   e2e::RunResult result =
@@ -74,27 +64,6 @@ TEST_F(OddFiles, PipesAndFifosAreReadAsStreams) {
               test_gribs::read_file(dir_.file("direct.grb")))
         << name;
   }
-}
-
-TEST_F(OddFiles, UnwritableOutputsAreFatal) {
-  e2e::fs::create_directory(dir_.path() / "adir");
-  e2e::RunResult result = run(quoted(kQuimbrel) + " " + quoted(fixture("five.grb")) + " adir 1");
-  EXPECT_EQ(result.status, 1);
-  EXPECT_NE(result.err.find("adir: Is a directory"), std::string::npos) << result.err;
-
-  // A read-only directory: root writes anywhere, so run as nobody then, on
-  // copies of the program and the input (the checkout may be out of nobody's reach).
-  e2e::fs::create_directory(dir_.path() / "readonly");
-  ::chmod(dir_.file("readonly").c_str(), 0555);
-  e2e::fs::copy_file(kDorvel, dir_.file("dorvel"));
-  e2e::fs::copy_file(fixture("sample.grb"), dir_.file("sample.grb"));
-  const std::string as_user =
-      ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
-  result = run(as_user + "./dorvel sample.grb readonly/out.grb");
-  EXPECT_EQ(result.status, 1);
-  EXPECT_NE(result.err.find("readonly/out.grb: Permission denied"), std::string::npos)
-      << result.err;
-  EXPECT_FALSE(e2e::exists(dir_.file("readonly/out.grb")));
 }
 
 // Console lines never land in the output file, and a console that cannot be

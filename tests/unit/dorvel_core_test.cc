@@ -8,6 +8,8 @@
 #include <limits>
 #include <vector>
 
+#include "tests/fixtures/test_gribs.h"
+
 namespace {
 
 using dorvel::kGridPoints;
@@ -58,31 +60,6 @@ TEST(FormatMean, AgreesWithPrintfWhereItFits) {
   }
 }
 
-// The computation in the documented order, written independently.
-struct Expected {
-  std::vector<float> residual;
-  std::int32_t negative = 0;
-  float mean = 0.0f;
-};
-
-Expected reference(const dorvel::FieldStack& fields) {
-  Expected expected;
-  expected.residual.resize(kGridPoints);
-  float sum = 0.0f;
-  for (int point = 0; point < kGridPoints; ++point) {
-    volatile float partial = 0.0f;
-    for (int ordinal = 1; ordinal <= 11; ++ordinal) {
-      partial = partial + fields.column(ordinal)[static_cast<std::size_t>(point)];
-    }
-    const float value = fields.column(12)[static_cast<std::size_t>(point)] - partial;
-    expected.residual[static_cast<std::size_t>(point)] = value;
-    if (value < -0.001f) ++expected.negative;
-    sum += value;
-  }
-  expected.mean = sum / 30589.0f;
-  return expected;
-}
-
 TEST(Residual, IsBitExactInTheDocumentedOrder) {
   dorvel::FieldStack fields;
   unsigned state = 7u;
@@ -96,10 +73,14 @@ TEST(Residual, IsBitExactInTheDocumentedOrder) {
   }
   std::vector<float> residual(kGridPoints);
   dorvel::compute_residual(fields, residual);
-  const Expected expected = reference(fields);
+  std::vector<std::vector<float>> columns;
+  for (int ordinal = 1; ordinal <= 12; ++ordinal) {
+    columns.emplace_back(fields.column(ordinal).begin(), fields.column(ordinal).end());
+  }
+  const test_gribs::Residual expected = test_gribs::reference_residual(columns);
   for (std::size_t point = 0; point < residual.size(); ++point) {
     ASSERT_EQ(std::bit_cast<std::uint32_t>(residual[point]),
-              std::bit_cast<std::uint32_t>(expected.residual[point]))
+              std::bit_cast<std::uint32_t>(expected.values[point]))
         << "point " << point;
   }
   EXPECT_EQ(dorvel::count_negative(residual), expected.negative);
