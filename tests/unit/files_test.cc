@@ -208,7 +208,7 @@ class OutputFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
     directory_ = fs::temp_directory_path() /
-                 ("grib_io_test_" + std::to_string(::getpid()) + "_" +
+                 ("files_test_" + std::to_string(::getpid()) + "_" +
                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::create_directories(directory_);
   }
