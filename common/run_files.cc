@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "common/sandbox.h"
+
 namespace common {
 
 bool is_same_file(std::FILE* input, const ArgumentField& fileout) {
@@ -50,6 +52,8 @@ GribFiles open_grib_files(const ArgumentField& filein, const ArgumentField& file
                      "messages; nothing is written");
   }
   files.output = std::make_unique<OutputFile>(fileout);
+  // Both files are open: nothing else is opened for the rest of the run.
+  confine_run();
   return files;
 }
 

@@ -22,7 +22,7 @@ struct GribFiles {
 // Opens both files. FatalError when the input cannot be opened (the
 // open-failure line, its reason on standard error), when the output is the
 // input or where standard output goes (nothing is opened for writing then),
-// or when the output cannot be opened.
+// or when the output cannot be opened. Then confines the process (sandbox.h).
 GribFiles open_grib_files(const ArgumentField& filein, const ArgumentField& fileout);
 
 // True when `fileout` names an existing file that is the open input itself

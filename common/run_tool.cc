@@ -14,6 +14,7 @@
 
 #include "common/args_console.h"
 #include "common/fatal.h"
+#include "common/sandbox.h"
 
 namespace common {
 namespace {
@@ -47,7 +48,8 @@ int run_tool(const char* tool_name, int argc, const char* const* argv,
     try {
       // Operators reporting a fault need both versions: ecCodes decides what a message is.
       if (padded_equal(ArgumentField::fetch(argc, argv, 1).field(), "--version")) {
-        write_stdout(version_line(tool_name, TOOLS_VERSION, codes_get_api_version()));
+        write_stdout(version_line(tool_name, TOOLS_VERSION, codes_get_api_version()) +
+                     sandbox_line());
         return kExitSuccess;
       }
       const int status = run(argc, argv);

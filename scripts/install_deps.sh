@@ -17,7 +17,7 @@
 # CMake package file refers to (ecCodes' refers to codes_info, in
 # libeccodes-tools): the demo runs the build alone.
 set -euo pipefail
-build=(cmake make g++ pkg-config libeccodes-dev libeccodes-tools libgtest-dev)
+build=(cmake make g++ pkg-config libeccodes-dev libeccodes-tools libgtest-dev libseccomp-dev)
 # clang and libclang-rt-dev are the distribution's default versions, whichever they are.
 tests=(valgrind dpkg-dev file man-db groff-base parallel hyperfine cdo time python3
        python3-matplotlib clang libclang-rt-dev)
