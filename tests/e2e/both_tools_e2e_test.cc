@@ -79,8 +79,13 @@ TEST_P(BothTools, UsageHelpAndVersion) {
   for (const char* arguments : {"--version", "'--version  ' out.grb"}) {
     const e2e::RunResult result = run(arguments);
     EXPECT_EQ(result.out.rfind(tool().name + " 1.0.0 (ecCodes ", 0), 0u) << result.out;
+    EXPECT_NE(result.out.find(")\nsandbox: "), std::string::npos) << result.out;
     EXPECT_EQ(result.status, 0);
   }
+  EXPECT_EQ(e2e::run_shell(dir_.path(), "GRIB_TOOLS_NO_SANDBOX=1 " + quoted(tool().path) +
+                                            " --version | tail -n 1")
+                .out,
+            "sandbox: off (GRIB_TOOLS_NO_SANDBOX)\n");
   // Not help or version words: -H and --versions are input names, -h as the
   // second argument an output name.
   EXPECT_EQ(run("-H out.grb" + tail).out, " Errore aprendo -H\n");

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Both tools on unusual inputs and outputs: devices, directories, pipes,
 // FIFOs, unwritable places, a bitmap field.
+#include <eccodes.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -164,6 +165,45 @@ TEST_F(OddFiles, BitmapFieldsAreComputedLikeAnyOther) {
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out, "20190101 0600 neg 30589 ave *******\n");
   EXPECT_EQ(e2e::grib_messages(dir_.file("out.grb")).size(), 1u);
+}
+
+// Confined runs give what unconfined ones give (GRIB_TOOLS_NO_SANDBOX set), on
+// fields whose definition files ecCodes loads late and with the definitions
+// read from a copy named by ECCODES_DEFINITION_PATH (alone, or after a folder
+// without them).
+TEST_F(OddFiles, ConfinementChangesNoResult) {
+  ASSERT_EQ(run(quoted(MAKE_TEST_GRIBS_PATH) + " seeds seeds 2>/dev/null").status, 0);
+  const std::string definitions = codes_definition_path(codes_context_get_default());
+  ASSERT_EQ(run("mkdir local && { cp -al " + quoted(definitions) + " defs 2>/dev/null || cp -r " +
+                quoted(definitions) + " defs; }")
+                .status,
+            0);
+  struct Case {
+    std::string environment;
+    std::string input;
+    int status;
+  };
+  const std::string copy = "ECCODES_DEFINITION_PATH=\"$PWD/defs\" ";
+  const Case cases[] = {
+      {"", fixture("twelve_grid_second_order.grb"), 0},
+      {"", "seeds/twelve_bitmap.grb", 0},
+      {"", fixture("twelve_grid_jpeg.grb"), 1},
+      {"", fixture("twelve_grid_ccsds.grb"), 1},
+      {copy, fixture("sample.grb"), 0},
+      {"ECCODES_DEFINITION_PATH=\"$PWD/local:$PWD/defs\" ", fixture("sample.grb"), 0},
+  };
+  for (const Case& c : cases) {
+    const std::string command = c.environment + quoted(kDorvel) + " " + quoted(c.input);
+    const e2e::RunResult free = run("GRIB_TOOLS_NO_SANDBOX=1 " + command + " free.grb");
+    const e2e::RunResult confined = run(command + " confined.grb");
+    EXPECT_EQ(confined.status, c.status) << command << "\n" << confined.err;
+    EXPECT_EQ(confined.status, free.status) << command;
+    EXPECT_EQ(confined.out, free.out) << command;
+    EXPECT_EQ(confined.err, free.err) << command;
+    EXPECT_EQ(test_gribs::read_file(dir_.file("confined.grb")),
+              test_gribs::read_file(dir_.file("free.grb")))
+        << command;
+  }
 }
 
 // ecCodes asserts when it cannot allocate what a damaged grid asks for; the

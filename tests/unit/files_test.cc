@@ -5,9 +5,14 @@
 #include "common/message_scan.h"
 #include "common/output_file.h"
 #include "common/run_files.h"
+#include "common/sandbox.h"
 #include "dorvel/field_decoding.h"
 
+#include <eccodes.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -332,6 +337,60 @@ TEST(SameFile, LinksToTheInputAreTheSameFile) {
       common::is_same_file(input.get(), common::ArgumentField((directory / "other.grb").string())));
   EXPECT_FALSE(common::is_same_file(input.get(),
                                     common::ArgumentField((directory / "absent.grb").string())));
+  fs::remove_all(directory);
+}
+
+// In a confined child: what a run must never do fails, reading ecCodes'
+// definitions still works; switched off by the variable, everything works.
+// The child's exit status has a bit per check that failed.
+TEST(Confinement, OnlyEccodesFilesCanBeOpenedOnceConfined) {
+  const common::Confinement available = common::available_confinement();
+  if (available.landlock_abi == 0 || !available.seccomp) GTEST_SKIP() << "no Landlock or seccomp";
+  const fs::path directory = fs::temp_directory_path() / ("confined_" + std::to_string(::getpid()));
+  fs::create_directories(directory);
+  const std::string unrelated = (directory / "unrelated").string();
+  test_gribs::write_file(unrelated, "data");
+  const std::string boot = std::string(codes_definition_path(codes_context_get_default())) +
+                           "/boot.def";
+  // A TCP port that accepts connections, so only confinement can refuse one.
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 1), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+
+  for (const bool switched_off : {false, true}) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      if (switched_off) ::setenv(common::kNoSandboxVariable, "1", 1);
+      const common::Confinement applied = common::confine_run();
+      int failed = 0;
+      if (applied.landlock_abi != (switched_off ? 0 : available.landlock_abi)) failed |= 1;
+      const int opened = ::open(unrelated.c_str(), O_RDONLY);
+      if ((opened >= 0) == !switched_off) failed |= 2;
+      const int created = ::open((directory / "new").c_str(), O_WRONLY | O_CREAT, 0600);
+      if ((created >= 0) == !switched_off) failed |= 4;
+      const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+      const bool connected =
+          client >= 0 &&
+          ::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+      if (connected == !switched_off) failed |= 8;
+      if (client >= 0 && !switched_off) failed |= 16;  // seccomp refuses sockets themselves
+      // A program that ran would end the child with status 64.
+      if (!switched_off) ::execl("/bin/sh", "sh", "-c", "exit 64", static_cast<char*>(nullptr));
+      if (::open(boot.c_str(), O_RDONLY) < 0) failed |= 32;
+      ::_exit(failed);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "switched off: " << switched_off;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "switched off: " << switched_off;
+    fs::remove(directory / "new");
+  }
+  ::close(listener);
   fs::remove_all(directory);
 }
 
