@@ -365,7 +365,11 @@ TEST(Confinement, OnlyEccodesFilesCanBeOpenedOnceConfined) {
   for (const bool switched_off : {false, true}) {
     const pid_t child = ::fork();
     if (child == 0) {
-      if (switched_off) ::setenv(common::kNoSandboxVariable, "1", 1);
+      if (switched_off) {
+        ::setenv(common::kNoSandboxVariable, "1", 1);
+      } else {
+        ::unsetenv(common::kNoSandboxVariable);  // set for the whole suite by sanitized runs
+      }
       const common::Confinement applied = common::confine_run();
       int failed = 0;
       if (applied.landlock_abi != (switched_off ? 0 : available.landlock_abi)) failed |= 1;
