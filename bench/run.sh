@@ -110,6 +110,12 @@ measure "usage and open failure" "dorvel usage" "$dorvel" 2
 measure "usage and open failure" "dorvel open failure" "$dorvel missing.grb out.grb" 1
 measure "usage and open failure" "quimbrel usage" "$quimbrel" 2
 measure "usage and open failure" "quimbrel open failure" "$quimbrel missing.grb out.grb 1" 1
+# What confining a run costs at start-up: the same small runs with it switched off and on.
+measure "confinement, quimbrel on 2 messages" "switched off" \
+  "GRIB_TOOLS_NO_SANDBOX=1 $quimbrel two.grb out.grb 1"
+measure "confinement, quimbrel on 2 messages" "confined" "$quimbrel two.grb out.grb 1"
+measure "confinement, dorvel on 12 fields" "switched off" "GRIB_TOOLS_NO_SANDBOX=1 $dorvel s12.grb out.grb"
+measure "confinement, dorvel on 12 fields" "confined" "$dorvel s12.grb out.grb"
 measure "growth of quimbrel, NSKIP=2" "$mid messages" "$quimbrel m_mid.grb out.grb 2"
 measure "growth of quimbrel, NSKIP=2" "$growth messages" "$quimbrel m_growth.grb out.grb 2"
 measure "growth of quimbrel, NSKIP=2" "$big messages" "$quimbrel m_big.grb out.grb 2"

@@ -25,7 +25,8 @@ void read_field(const codes_handle* handle, int ordinal, std::vector<double>& tr
   std::size_t count = 0;
   common::check(codes_get_size(handle, "values", &count), "reading the size of key values");
   if (count != kGridPoints) {
-    throw FatalError(common::message_context(ordinal) + "holds " + common::counted(count, "value") +
+    throw FatalError(common::message_context(ordinal) + "holds " +
+                     common::counted(static_cast<std::int64_t>(count), "value") +
                      "; every field must hold " + std::to_string(kGridPoints));
   }
   common::check(codes_get_double_array(handle, "values", transfer.data(), &count),
