@@ -120,7 +120,7 @@ bool MessageReader::end_marker_at(std::size_t length) const {
          std::memcmp(marker, kEndMarker, sizeof marker) == 0;
 }
 
-ReadOutcome MessageReader::next() {
+ReadOutcome MessageReader::next(std::span<unsigned char> room) {
   ReadOutcome outcome;
   outcome.status = ReadStatus::kError;
   begin_ = cursor_;
@@ -143,19 +143,26 @@ ReadOutcome MessageReader::next() {
     return outcome;
   }
   const bool grib = starts_with_grib({buffer_.get() + begin_, kWordBytes});
+  // The room while it is as large as the message buffer, which grows with the
+  // longest message so far: long messages are not framed twice each time.
+  unsigned char* frame = room.size() >= message_size_ ? room.data() : message_.get();
+  std::size_t frame_size = frame == room.data() ? room.size() : message_size_;
   for (;;) {
     cursor_ = begin_;
-    std::size_t length = message_size_;
-    const int error = wmo_read_any_from_stream(this, &MessageReader::serve, message_.get(), &length);
+    std::size_t length = frame_size;
+    const int error = wmo_read_any_from_stream(this, &MessageReader::serve, frame, &length);
     if (error == CODES_SUCCESS) {
       begin_ = cursor_;
       outcome.status = ReadStatus::kMessage;
-      outcome.bytes = message_.get();
+      outcome.bytes = frame;
       outcome.size = length;
       return outcome;
     }
     if (error == CODES_END_OF_FILE) outcome.status = ReadStatus::kEndOfFile;
-    if (error != CODES_BUFFER_TOO_SMALL || length <= message_size_) return outcome;
+    if (error != CODES_BUFFER_TOO_SMALL || length <= frame_size) return outcome;
+    frame = message_.get();
+    frame_size = message_size_;
+    if (length <= message_size_) continue;
     // A message longer than the buffer: read it again into one that fits,
     // unless a regular file shows the length false. malloc leaves the pages
     // untouched until bytes arrive, so a length that a pipe belies costs only
@@ -165,6 +172,8 @@ ReadOutcome MessageReader::next() {
     message_.reset(static_cast<unsigned char*>(std::malloc(grown)));
     message_size_ = message_ ? grown : 0;
     if (!message_) return outcome;
+    frame = message_.get();
+    frame_size = message_size_;
   }
 }
 

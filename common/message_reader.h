@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <span>
 
 #include "common/c_owners.h"
 
@@ -41,7 +42,11 @@ class MessageReader {
   MessageReader(const MessageReader&) = delete;
   MessageReader& operator=(const MessageReader&) = delete;
 
-  ReadOutcome next();
+  // The next message. Given `room` at least as large as the message buffer,
+  // ecCodes frames the message there (a writer's free space, so that the
+  // bytes need no further copy); a message that does not fit, or a smaller
+  // room, goes through the reader's own buffer. outcome.bytes says which.
+  ReadOutcome next(std::span<unsigned char> room = {});
 
  private:
   // Moves the bytes from begin_ on to the buffer's start, grows it when they

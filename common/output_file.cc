@@ -24,7 +24,7 @@ OutputFile::OutputFile(const ArgumentField& fileout)
   }
   // Blocks are assembled here from whole messages, so stdio must not split them.
   std::setvbuf(file_.get(), nullptr, _IONBF, 0);
-  pending_.reserve(kFileBufferBytes);
+  pending_ = std::make_unique_for_overwrite<unsigned char[]>(kFileBufferBytes);
   catch_stop_signals(::fileno(file_.get()));
 }
 
@@ -35,7 +35,12 @@ OutputFile::~OutputFile() {
 }
 
 void OutputFile::write(const unsigned char* bytes, std::size_t size) {
-  if (pending_.size() + size > kFileBufferBytes) write_pending();
+  if (bytes == pending_.get() + pending_size_ && size <= kFileBufferBytes - pending_size_) {
+    pending_size_ += size;
+    pending_ends_.push_back(pending_size_);
+    return;
+  }
+  if (pending_size_ + size > kFileBufferBytes) write_pending();
   if (size >= kFileBufferBytes) {
     errno = 0;
     const std::size_t reached = std::fwrite(bytes, 1, size, file_.get());
@@ -43,8 +48,14 @@ void OutputFile::write(const unsigned char* bytes, std::size_t size) {
     commit(size);
     return;
   }
-  pending_.insert(pending_.end(), bytes, bytes + size);
-  pending_ends_.push_back(pending_.size());
+  std::memcpy(pending_.get() + pending_size_, bytes, size);
+  pending_size_ += size;
+  pending_ends_.push_back(pending_size_);
+}
+
+std::span<unsigned char> OutputFile::free_space(std::size_t at_least) {
+  if (kFileBufferBytes - pending_size_ < at_least) write_pending();
+  return {pending_.get() + pending_size_, kFileBufferBytes - pending_size_};
 }
 
 void OutputFile::write(const codes_handle* handle) {
@@ -66,18 +77,18 @@ void OutputFile::close() {
 }
 
 void OutputFile::write_pending() {
-  if (pending_.empty()) return;
+  if (pending_size_ == 0) return;
   errno = 0;
-  const std::size_t reached = std::fwrite(pending_.data(), 1, pending_.size(), file_.get());
-  if (reached != pending_.size()) {
+  const std::size_t reached = std::fwrite(pending_.get(), 1, pending_size_, file_.get());
+  if (reached != pending_size_) {
     std::size_t whole = 0;
     for (const std::size_t end : pending_ends_) {
       if (end <= reached) whole = end;
     }
     fail(errno, whole);
   }
-  commit(pending_.size());
-  pending_.clear();
+  commit(pending_size_);
+  pending_size_ = 0;
   pending_ends_.clear();
 }
 
@@ -88,7 +99,7 @@ void OutputFile::commit(std::size_t whole_bytes) {
 
 void OutputFile::fail(int error, std::size_t whole_bytes) {
   commit(whole_bytes);
-  pending_.clear();
+  pending_size_ = 0;
   pending_ends_.clear();
   // Part of a message may have reached the file: cut it back to the last message end.
   cut_back(::fileno(file_.get()), committed_bytes_);

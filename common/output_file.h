@@ -5,6 +5,8 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -32,11 +34,16 @@ class OutputFile {
   ~OutputFile();
 
   // Appends one encoded message; FatalError (after cutting back) on failure.
+  // A message framed in free_space() joins the pending block without a copy.
   void write(const unsigned char* bytes, std::size_t size);
   void write(const codes_handle* handle);
   // Writes what is pending and closes the file, checking both; the only place
   // that does. Closing a closed file does nothing.
   void close();
+  // The free end of the block of pending messages, at least `at_least` bytes
+  // (up to kFileBufferBytes): pending messages are written first when less is
+  // free. Valid until the next write() or close().
+  std::span<unsigned char> free_space(std::size_t at_least);
 
  private:
   void write_pending();
@@ -50,7 +57,8 @@ class OutputFile {
   // constructor's initializer list.
   std::string name_;
   FilePtr file_;
-  std::vector<unsigned char> pending_;
+  std::unique_ptr<unsigned char[]> pending_;
+  std::size_t pending_size_ = 0;
   // Where each pending message ends within pending_.
   std::vector<std::size_t> pending_ends_;
   off_t committed_bytes_ = 0;

@@ -32,7 +32,9 @@ int run(int argc, const char* const* argv) {
   std::int64_t ordinal = 1;
   for (;; ++ordinal) {
     common::set_current_message(ordinal);
-    const common::ReadOutcome message = reader.next();
+    // Framed straight into the output's block: a message kept needs no copy.
+    const common::ReadOutcome message =
+        reader.next(files.output->free_space(common::kMinimumMessageBufferBytes));
     if (message.status == common::ReadStatus::kEndOfFile) {
       if (*nskip > 0) {
         // Closed first: the accounting line is never printed for an output

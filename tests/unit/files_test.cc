@@ -33,12 +33,16 @@ namespace fs = std::filesystem;
 const std::string kFixtures = TEST_GRIBS_DIR;
 
 // The sequence a reader sees: each message's bytes, then "end" or "error".
+// With `room_bytes`, messages are framed in a room of that size, as quimbrel's
+// are in its output block (larger ones in the reader's own buffer).
 std::vector<std::string> reader_outcomes(std::FILE* input, bool build_handles,
-                                         std::size_t buffer_bytes = common::kInputBufferBytes) {
+                                         std::size_t buffer_bytes = common::kInputBufferBytes,
+                                         std::size_t room_bytes = 0) {
   std::vector<std::string> outcomes;
   common::MessageReader reader(::fileno(input), buffer_bytes);
+  std::vector<unsigned char> room(room_bytes);
   for (;;) {
-    const common::ReadOutcome outcome = reader.next();
+    const common::ReadOutcome outcome = reader.next(room);
     if (outcome.status == common::ReadStatus::kEndOfFile) {
       outcomes.push_back("end");
       return outcomes;
@@ -68,13 +72,14 @@ std::vector<std::string> framed_outcomes(const std::string& path, bool build_han
   return reader_outcomes(input.get(), build_handles, buffer_bytes);
 }
 
-// Read through a pipe, which cannot seek.
+// Read through a pipe, which cannot seek, into a room.
 std::vector<std::string> piped_outcomes(const std::string& path,
                                         std::size_t buffer_bytes = common::kInputBufferBytes) {
   std::FILE* pipe = ::popen(("cat '" + path + "'").c_str(), "r");
   EXPECT_NE(pipe, nullptr) << path;
   if (pipe == nullptr) return {};
-  std::vector<std::string> outcomes = reader_outcomes(pipe, false, buffer_bytes);
+  std::vector<std::string> outcomes =
+      reader_outcomes(pipe, false, buffer_bytes, common::kMinimumMessageBufferBytes);
   ::pclose(pipe);
   return outcomes;
 }
