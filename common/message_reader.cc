@@ -145,10 +145,11 @@ ReadOutcome MessageReader::next(std::span<unsigned char> room) {
   const bool grib = starts_with_grib({buffer_.get() + begin_, kWordBytes});
   // The room while it is as large as the message buffer, which grows with the
   // longest message so far: long messages are not framed twice each time.
-  unsigned char* frame = room.size() >= message_size_ ? room.data() : message_.get();
-  std::size_t frame_size = frame == room.data() ? room.size() : message_size_;
+  bool into_room = room.size() >= message_size_;
   for (;;) {
     cursor_ = begin_;
+    unsigned char* const frame = into_room ? room.data() : message_.get();
+    const std::size_t frame_size = into_room ? room.size() : message_size_;
     std::size_t length = frame_size;
     const int error = wmo_read_any_from_stream(this, &MessageReader::serve, frame, &length);
     if (error == CODES_SUCCESS) {
@@ -160,8 +161,7 @@ ReadOutcome MessageReader::next(std::span<unsigned char> room) {
     }
     if (error == CODES_END_OF_FILE) outcome.status = ReadStatus::kEndOfFile;
     if (error != CODES_BUFFER_TOO_SMALL || length <= frame_size) return outcome;
-    frame = message_.get();
-    frame_size = message_size_;
+    into_room = false;
     if (length <= message_size_) continue;
     // A message longer than the buffer: read it again into one that fits,
     // unless a regular file shows the length false. malloc leaves the pages
@@ -169,11 +169,10 @@ ReadOutcome MessageReader::next(std::span<unsigned char> room) {
     // what arrives.
     if (regular_ && grib && !end_marker_at(length)) return outcome;
     const std::size_t grown = std::max(length, 2 * message_size_);
-    message_.reset(static_cast<unsigned char*>(std::malloc(grown)));
-    message_size_ = message_ ? grown : 0;
-    if (!message_) return outcome;
-    frame = message_.get();
-    frame_size = message_size_;
+    MessageBytes larger(static_cast<unsigned char*>(std::malloc(grown)));
+    if (!larger) return outcome;
+    message_ = std::move(larger);
+    message_size_ = grown;
   }
 }
 

@@ -135,7 +135,7 @@ bool apply_seccomp() {
   if (filter == nullptr) return false;
   bool applied = true;
   for (const int call : kDeniedCalls) {
-    // Best effort: a call this architecture lacks is left out, not an error.
+    // libseccomp leaves out, without an error, a call this architecture lacks.
     if (seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), call, 0) != 0) applied = false;
   }
   applied = applied && seccomp_load(filter) == 0;

@@ -185,10 +185,10 @@ TEST_F(OddFiles, ConfinementChangesNoResult) {
   };
   const std::string copy = "ECCODES_DEFINITION_PATH=\"$PWD/defs\" ";
   const Case cases[] = {
-      {"", fixture("twelve_grid_second_order.grb"), 0},
       {"", "seeds/twelve_bitmap.grb", 0},
-      {"", fixture("twelve_grid_jpeg.grb"), 1},
-      {"", fixture("twelve_grid_ccsds.grb"), 1},
+      {"", "seeds/edition1_grid_second_order.grb", 1},
+      {"", "seeds/edition2_grid_jpeg.grb", 1},
+      {"", "seeds/edition2_grid_ccsds.grb", 1},
       {copy, fixture("sample.grb"), 0},
       {"ECCODES_DEFINITION_PATH=\"$PWD/local:$PWD/defs\" ", fixture("sample.grb"), 0},
   };
