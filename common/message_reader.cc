@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -20,9 +21,10 @@ namespace {
 constexpr unsigned char kEndMarker[] = {'7', '7', '7', '7'};
 
 // A rest of a message at least this long goes from the input straight into
-// ecCodes' buffer. ecCodes reads the header before the rest one byte at a
-// time, so those bytes always pass through the input buffer and stay there
-// for a second read of the candidate.
+// the frame. Only the frame: whatever ecCodes reads into its own memory
+// before it knows a message's length (a large GRIB 1 message's sections, a
+// bitmap of megabytes among them) must stay in the input buffer, since a
+// frame found too small is framed again from the candidate's start.
 constexpr std::size_t kDirectReadBytes = std::size_t{64} << 10;
 
 // read(2), again when a signal interrupts it.
@@ -90,7 +92,7 @@ long MessageReader::serve(unsigned char* bytes, std::size_t size) {
       std::memcpy(bytes + served, buffer_.get() + cursor_, count);
       cursor_ += count;
       served += count;
-    } else if (size - served >= std::max(kDirectReadBytes, capacity_)) {
+    } else if (size - served >= std::max(kDirectReadBytes, capacity_) && in_frame(bytes, size)) {
       if (failed_ || at_end_) break;
       const ssize_t got = read_some(input_, bytes + served, size - served);
       if (got < 0) failed_ = true;
@@ -104,6 +106,13 @@ long MessageReader::serve(unsigned char* bytes, std::size_t size) {
   }
   if (failed_) return -1;
   return static_cast<long>(served);
+}
+
+bool MessageReader::in_frame(const unsigned char* bytes, std::size_t size) const {
+  // Compared as addresses: `bytes` may belong to another allocation.
+  const auto start = reinterpret_cast<std::uintptr_t>(frame_.data());
+  const auto at = reinterpret_cast<std::uintptr_t>(bytes);
+  return at >= start && at - start <= frame_.size() && size <= frame_.size() - (at - start);
 }
 
 bool MessageReader::end_marker_at(std::size_t length) const {
@@ -150,8 +159,10 @@ ReadOutcome MessageReader::next(std::span<unsigned char> room) {
     cursor_ = begin_;
     unsigned char* const frame = into_room ? room.data() : message_.get();
     const std::size_t frame_size = into_room ? room.size() : message_size_;
+    frame_ = {frame, frame_size};
     std::size_t length = frame_size;
     const int error = wmo_read_any_from_stream(this, &MessageReader::serve, frame, &length);
+    frame_ = {};
     if (error == CODES_SUCCESS) {
       begin_ = cursor_;
       outcome.status = ReadStatus::kMessage;

@@ -57,6 +57,8 @@ class MessageReader {
   // fewer at end of input, -1 on a read error.
   static long serve(void* reader, void* bytes, long size);
   long serve(unsigned char* bytes, std::size_t size);
+  // True when bytes[0, size) lie within the frame ecCodes is filling.
+  bool in_frame(const unsigned char* bytes, std::size_t size) const;
   // True when a regular input holds "7777" where a message of `length` bytes
   // that begins at begin_ must end.
   bool end_marker_at(std::size_t length) const;
@@ -77,6 +79,8 @@ class MessageReader {
   bool failed_ = false;
   MessageBytes message_;
   std::size_t message_size_ = 0;
+  // The frame of the framing under way; empty between framings.
+  std::span<unsigned char> frame_;
 };
 
 }  // namespace common

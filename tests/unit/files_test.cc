@@ -65,21 +65,23 @@ std::vector<std::string> reader_outcomes(std::FILE* input, bool build_handles,
 
 // Read from the file itself: one reused buffer.
 std::vector<std::string> framed_outcomes(const std::string& path, bool build_handles,
-                                         std::size_t buffer_bytes = common::kInputBufferBytes) {
+                                         std::size_t buffer_bytes = common::kInputBufferBytes,
+                                         std::size_t room_bytes = 0) {
   common::FilePtr input(std::fopen(path.c_str(), "r"));
   EXPECT_TRUE(input) << path;
   if (!input) return {};
-  return reader_outcomes(input.get(), build_handles, buffer_bytes);
+  return reader_outcomes(input.get(), build_handles, buffer_bytes, room_bytes);
 }
 
-// Read through a pipe, which cannot seek, into a room.
-std::vector<std::string> piped_outcomes(const std::string& path,
-                                        std::size_t buffer_bytes = common::kInputBufferBytes) {
+// Read through a pipe, which cannot seek, into a room (by default).
+std::vector<std::string> piped_outcomes(
+    const std::string& path, std::size_t buffer_bytes = common::kInputBufferBytes,
+    std::size_t room_bytes = common::kMinimumMessageBufferBytes) {
   std::FILE* pipe = ::popen(("cat '" + path + "'").c_str(), "r");
   EXPECT_NE(pipe, nullptr) << path;
   if (pipe == nullptr) return {};
   std::vector<std::string> outcomes =
-      reader_outcomes(pipe, false, buffer_bytes, common::kMinimumMessageBufferBytes);
+      reader_outcomes(pipe, false, buffer_bytes, room_bytes);
   ::pclose(pipe);
   return outcomes;
 }
@@ -145,21 +147,73 @@ TEST(MessageReader, AgreesWithHandlePerMessageReadingOnDamagedFiles) {
   }
 }
 
-// The buffer grows for each larger message, and a pipe is read again from
-// the start of the message that did not fit.
-TEST(MessageReader, ReadsMessagesOfGrowingSizeFromFilesAndPipes) {
-  const std::string path = ::testing::TempDir() + "/growing_" + std::to_string(::getpid()) + ".grb";
-  std::string bytes;
-  std::vector<std::string> expected;
+// A field of ni x nj points on `bits` bits, every third point missing when
+// `bitmap`: 3000 x 3000 points make a message over 8 MiB (in edition 1, the
+// large-message coding) and a bitmap section over 1 MiB.
+std::string large_message(long edition, bool bitmap, long ni, long nj, long bits) {
+  test_gribs::FieldKeys keys;
+  keys.edition = edition;
+  keys.bitmap = bitmap;
+  keys.ni = ni;
+  keys.nj = nj;
+  keys.bits_per_value = bits;
+  std::vector<double> values(static_cast<std::size_t>(ni * nj));
+  for (std::size_t point = 0; point < values.size(); ++point) {
+    values[point] = bitmap && point % 3 == 0 ? 9999.0 : static_cast<double>(point % 251);
+  }
+  return test_gribs::encode_field(values, keys);
+}
+
+// Layouts read as ecCodes' own reader reads them, from a file and a pipe,
+// framed in the reader's buffer and in a room, with the usual input buffer
+// and a small one: messages of growing size, large messages of both
+// editions, words and headers placed where the scan's windows and the
+// buffer's end cut them.
+TEST(MessageReader, ReadsWhatEccodesReadsFromFilesAndPipes) {
+  const std::string path = ::testing::TempDir() + "/layout_" + std::to_string(::getpid()) + ".grb";
+  const std::string first = test_gribs::small_message(1);
+  const std::string rest = test_gribs::small_message(2) + test_gribs::small_message(3);
+  std::string growing;
   int ordinal = 0;
   for (const long side : {3L, 40L, 10L, 300L, 20L, 400L}) {
-    expected.push_back(test_gribs::small_message(++ordinal, side, side));
-    bytes += "junk" + expected.back();
+    growing += "junk" + test_gribs::small_message(++ordinal, side, side);
   }
-  expected.push_back("end");
-  test_gribs::write_file(path, bytes);
-  EXPECT_EQ(framed_outcomes(path, true), expected);
-  EXPECT_EQ(piped_outcomes(path), expected);
+  const std::string large1 = large_message(1, false, 3000, 3000, 8);
+  const std::string large1_bitmap = large_message(1, true, 3000, 3000, 16);
+  ASSERT_GT(large1.size(), std::size_t{8} << 20);
+  ASSERT_GT(large1_bitmap.size(), std::size_t{8} << 20);
+  const std::string before_mib = std::string(common::kInputBufferBytes - 7, '\0');
+  const struct {
+    std::string name;
+    std::string bytes;
+  } layouts[] = {
+      {"growing sizes", growing},
+      {"edition 1 over 8 MiB", first + large1 + rest},
+      {"edition 1 over 8 MiB with a bitmap", large1_bitmap + rest},
+      {"edition 2 with a bitmap over 1 MiB", first + large_message(2, true, 3000, 3000, 8) + rest},
+      {"edition 2 over 8 MiB", large_message(2, false, 3000, 3000, 8) + rest},
+      // Its 8th byte (the edition) lies past the first buffer's end.
+      {"1.7 MB across the first MiB", before_mib + large_message(1, false, 1300, 1300, 8) + rest},
+      {"a G then zeros at the first MiB's end",
+       first + std::string(common::kInputBufferBytes - first.size() - 1, 'x') + "G" +
+           std::string(100, '\0') + rest},
+      {"a message 254 bytes into the junk", first + std::string(254, 'x') + rest},
+      {"a G before a message", first + "G" + rest},
+  };
+  for (const auto& layout : layouts) {
+    test_gribs::write_file(path, layout.bytes);
+    const std::vector<std::string> by_eccodes = handle_outcomes(path);
+    EXPECT_GE(by_eccodes.size(), 3u) << layout.name;
+    for (const std::size_t buffer_bytes : {common::kInputBufferBytes, std::size_t{4096}}) {
+      const std::string context = layout.name + ", buffer " + std::to_string(buffer_bytes);
+      EXPECT_EQ(framed_outcomes(path, true, buffer_bytes), by_eccodes) << context;
+      EXPECT_EQ(piped_outcomes(path, buffer_bytes), by_eccodes) << context;
+      EXPECT_EQ(piped_outcomes(path, buffer_bytes, 0), by_eccodes) << context;
+      EXPECT_EQ(framed_outcomes(path, false, buffer_bytes, 4 * common::kMinimumMessageBufferBytes),
+                by_eccodes)
+          << context;
+    }
+  }
   std::remove(path.c_str());
 }
 
@@ -179,7 +233,10 @@ TEST(MessageReader, FindsWhatEccodesFindsWhateverLiesAcrossABufferEnd) {
         // bytes before the first buffer's end.
         const std::size_t start = std::max(buffer_bytes, first.size() + 8) - before_end;
         const std::string junk(start - first.size(), 'x');
-        const std::string after = pattern.empty() ? "" : pattern + std::string(12, 'x');
+        // Zeros after a lone letter or prefix: taken for a whole word, it
+        // would make a header of length 0.
+        const char filler = pattern.size() == common::kWordBytes ? 'x' : '\0';
+        const std::string after = pattern.empty() ? "" : pattern + std::string(12, filler);
         test_gribs::write_file(path, first + junk + after + rest);
         const std::string context = pattern + " " + std::to_string(before_end) + " before the end of " +
                                     std::to_string(buffer_bytes);
