@@ -32,6 +32,9 @@ struct Tool {
   std::size_t kept_at_size_limit;
 };
 
+// Test listings name a row by its tool, not by its bytes.
+void PrintTo(const Tool& tool, std::ostream* stream) { *stream << tool.name; }
+
 const Tool kTools[] = {
     {"dorvel", DORVEL_PATH, "sample.grb", "", " Uso: dorvel.exe filein fileout\n", 1,
      "20190101 0600 neg   985 ave  -0.000\n", 0, 30000, 0},
@@ -127,16 +130,18 @@ TEST_P(BothTools, RefusesToOverwriteItsInput) {
     EXPECT_EQ(test_gribs::read_file(dir_.file("in.grb")), input) << output;
   }
   // Equal inode numbers on two file systems are two files: the first file made
-  // on each of two new tmpfs mounts (root only, in a mount namespace of its own).
+  // on each of two new tmpfs mounts (root only, in a mount namespace of its
+  // own), as input and output, then as output and standard output.
   const std::string plain = run("in.grb plain.grb" + tool().tail).out;
   const e2e::RunResult result = e2e::run_shell(
       dir_.path(),
       "unshare -m sh -c '{ mkdir a b && mount -t tmpfs none a && mount -t tmpfs none b "
       "&& cp in.grb a/x.grb && : > b/x.grb && [ $(stat -c %i a/x.grb) = $(stat -c %i "
       "b/x.grb) ]; } 2>/dev/null || { echo skipped; exit; }; \"$0\" a/x.grb b/x.grb" +
-          tool().tail + "' " + quoted(tool().path) + " || echo skipped");
+          tool().tail + "; \"$0\" in.grb a/x.grb" + tool().tail + " > b/x.grb; cat b/x.grb' " +
+          quoted(tool().path) + " || echo skipped");
   if (result.out == "skipped\n") GTEST_SKIP() << "no tmpfs mounts here";
-  EXPECT_EQ(result.out, plain);
+  EXPECT_EQ(result.out, plain + plain);
 }
 
 TEST_P(BothTools, UnreadableInputsAndUnwritableOutputsAreFatal) {

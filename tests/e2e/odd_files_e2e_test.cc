@@ -84,6 +84,9 @@ TEST_F(OddFiles, TheConsoleAndTheOutputNeverMix) {
       {quoted(kQuimbrel) + five + " /dev/stdout 1 > out.grb", 1, "standard output goes", 0},
       {quoted(kDorvel) + sample + " out.grb > out.grb", 1, "standard output goes", 0},
       {quoted(kDorvel) + sample + " /dev/stdout | cat > out.grb", -1, "standard output goes", 0},
+      // Refused before the output is opened: what the file held stays.
+      {"cp" + five + " out.grb; " + quoted(kQuimbrel) + five + " out.grb 1 >> out.grb", 1,
+       "standard output goes", 5},
       {quoted(kQuimbrel) + five + " /dev/null 1 > /dev/null", 0, "", 0},
       {quoted(kDorvel) + sample + " out.grb <&- >&-", 1, "standard output", 0},
       {quoted(kQuimbrel) + five + " out.grb 1 <&- >&- 2>&-", 1, "", 4},
@@ -111,8 +114,9 @@ TEST_F(OddFiles, TheConsoleAndTheOutputNeverMix) {
   }
 }
 
-// Faults put into the output's writes by a preloaded library: a stop signal in
-// the middle of a write, an ignored one, a close that reports EIO.
+// Faults put into the tools by a preloaded library: a stop signal in the
+// middle of a write, an ignored one, a close that reports EIO, an input whose
+// reads fail inside message 3.
 TEST_F(OddFiles, StopSignalsAndFailedClosesLeaveWholeMessages) {
   const std::string sample = test_gribs::read_file(fixture("sample.grb"));
   test_gribs::write_file(dir_.file("in.grb"), sample + sample + sample);
@@ -124,6 +128,9 @@ TEST_F(OddFiles, StopSignalsAndFailedClosesLeaveWholeMessages) {
   };
   const std::string quimbrel = quoted(kQuimbrel) + " in.grb out.grb -36";
   const std::string dorvel = quoted(kDorvel) + " in.grb out.grb";
+  const std::vector<std::string> messages = e2e::grib_messages(fixture("sample.grb"));
+  const std::string inside_third =
+      std::to_string(messages[0].size() + messages[1].size() + messages[2].size() / 2);
   const Case cases[] = {
       {"--default-signal FAULT_SIGNAL_AT_WRITE=1:15", quimbrel, "143", 0, 0},
       {"--default-signal FAULT_SIGNAL_AT_WRITE=2:1", quimbrel, "129", 1, 35},
@@ -132,6 +139,7 @@ TEST_F(OddFiles, StopSignalsAndFailedClosesLeaveWholeMessages) {
       {"--default-signal FAULT_SIGNAL_AT_WRITE=1:15", dorvel, "143", 0, 0},
       {"FAULT_CLOSE_EIO=1", quimbrel, "1", 36, 36},
       {"FAULT_CLOSE_EIO=1", dorvel, "1", 1, 1},
+      {"FAULT_READ_EIO_AFTER=" + inside_third, quimbrel, "1", 2, 2},
   };
   for (const Case& c : cases) {
     e2e::fs::remove(dir_.file("out.grb"));
@@ -148,6 +156,11 @@ TEST_F(OddFiles, StopSignalsAndFailedClosesLeaveWholeMessages) {
     EXPECT_EQ(test_gribs::read_file(dir_.file("out.grb")), whole) << context;
     EXPECT_GE(written.size(), c.min_kept) << context;
     EXPECT_LE(written.size(), c.max_kept) << context;
+    if (c.fault.starts_with("FAULT_READ_EIO_AFTER")) {
+      EXPECT_NE(result.out.find(" Errore leggendo in.grb grib n.ro            3\n"),
+                std::string::npos)
+          << result.out;
+    }
     if (c.fault == "FAULT_CLOSE_EIO=1") {
       EXPECT_NE(result.err.find("closing output file out.grb: Input/output error"),
                 std::string::npos)

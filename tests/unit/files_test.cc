@@ -249,6 +249,29 @@ TEST(MessageReader, FindsWhatEccodesFindsWhateverLiesAcrossABufferEnd) {
   std::remove(path.c_str());
 }
 
+// A header claiming 300 MiB in a sparse file without an end marker there
+// costs no buffer of that size: the reader looks for the marker first.
+TEST(MessageReader, ALengthThatAFileBeliesCostsNoMemory) {
+  const std::string path = ::testing::TempDir() + "/sparse_" + std::to_string(::getpid()) + ".grb";
+  constexpr long long kClaimed = 300LL << 20;
+  std::string header = std::string("GRIB") + '\0' + '\0' + '\0' + '\2';
+  for (int shift = 56; shift >= 0; shift -= 8) header += static_cast<char>(kClaimed >> shift);
+  test_gribs::write_file(path, header);
+  ASSERT_EQ(::truncate(path.c_str(), kClaimed + (1 << 20)), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int input = ::open(path.c_str(), O_RDONLY);
+    common::MessageReader reader(input);
+    ::_exit(reader.next().status == common::ReadStatus::kError ? 0 : 1);
+  }
+  int status = 0;
+  rusage usage{};
+  ASSERT_EQ(::wait4(child, &status, 0, &usage), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_LT(usage.ru_maxrss, 150 << 10) << "KiB resident";
+  std::remove(path.c_str());
+}
+
 // A pseudo-GRIB header with a length below 3 would make ecCodes overrun its
 // stack: a read failure, while a length of 3 is ecCodes' to judge.
 TEST(MessageReader, PseudoHeadersShorterThanThreeAreReadFailures) {
