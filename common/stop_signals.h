@@ -5,10 +5,12 @@
 
 namespace common {
 
-// While an output is open, SIGTERM (a scheduler's time limit), SIGHUP (a closed
-// terminal) and SIGINT (Ctrl-C) cut it back to the end of its last whole
-// message, then end the process by the same signal. A signal that the process
-// inherited as ignored (nohup, a script's background job) stays ignored.
+// While an output is open, every signal that would end the process (SIGTERM
+// from a scheduler, SIGHUP, SIGINT, SIGUSR1 and SIGALRM from a time limit,
+// real-time signals, and faults such as SIGSEGV inside a decoder) cuts it back
+// to the end of its last whole message, then ends the process by the same
+// signal. SIGKILL cannot be caught. A signal that the process inherited as
+// ignored (nohup, a script's background job) stays ignored.
 void catch_stop_signals(int output_descriptor);
 
 // The length of the whole messages in the output, for the handler: published
