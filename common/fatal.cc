@@ -5,6 +5,8 @@
 
 #include <utility>
 
+#include "common/sandbox.h"
+
 namespace common {
 namespace {
 
@@ -26,8 +28,9 @@ FatalError::FatalError(std::string console_lines, int status, const std::string&
 
 void check(int status, std::string_view what) {
   if (status == CODES_SUCCESS) return;
+  const std::string note = sandbox_refusal_note();
   throw FatalError(message_context(current_ordinal) + std::string(what) + ": " +
-                   codes_get_error_message(status));
+                   codes_get_error_message(status) + (note.empty() ? "" : " (" + note + ")"));
 }
 
 void route_eccodes_assertions() { codes_set_codes_assertion_failed_proc(&throw_eccodes_assertion); }

@@ -44,6 +44,8 @@ class OutputFile {
   // (up to kFileBufferBytes): pending messages are written first when less is
   // free. Valid until the next write() or close().
   std::span<unsigned char> free_space(std::size_t at_least);
+  // The open file's descriptor, for confinement's rules.
+  int descriptor() const { return ::fileno(file_.get()); }
 
  private:
   void write_pending();

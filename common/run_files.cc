@@ -53,13 +53,14 @@ GribFiles open_grib_files(const ArgumentField& filein, const ArgumentField& file
   }
   files.output = std::make_unique<OutputFile>(fileout);
   // Both files are open: nothing else is opened for the rest of the run.
-  confine_run();
+  confine_run(files.output->descriptor());
   return files;
 }
 
-FatalError read_failure(const ArgumentField& filein, std::int64_t ordinal) {
+FatalError read_failure(const ArgumentField& filein, std::int64_t ordinal,
+                        const std::string& report) {
   return FatalError(console_line({"Errore leggendo ", filein.text(), " grib n.ro ", ordinal}),
-                    kExitFailure);
+                    kExitFailure, report);
 }
 
 }  // namespace common

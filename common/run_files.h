@@ -34,7 +34,9 @@ bool is_same_file(std::FILE* input, const ArgumentField& fileout);
 // would be written into the messages.
 bool is_standard_output(const ArgumentField& fileout);
 
-// The failure of reading message `ordinal` of `filein`: the read-failure line.
-FatalError read_failure(const ArgumentField& filein, std::int64_t ordinal);
+// The failure of reading message `ordinal` of `filein`: the read-failure line,
+// and `report` on standard error when there is one.
+FatalError read_failure(const ArgumentField& filein, std::int64_t ordinal,
+                        const std::string& report = "");
 
 }  // namespace common

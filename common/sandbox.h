@@ -5,12 +5,14 @@
 
 // Once a run's files are open it needs nothing but reads of ecCodes'
 // definition and sample files, its two open files and its console. The
-// process then confines itself: Landlock refuses every other open, any file
-// creation, rename, link or truncation by name, execution and TCP bind and
-// connect; a seccomp filter refuses, with an error, what Landlock does not
-// cover (sockets, exec, ptrace, writes into other processes, mounts,
-// namespaces, kernel modules). A kernel or container without either goes on
-// unconfined, silently.
+// process then confines itself: Landlock lets it open nothing but ecCodes'
+// folders, read-only (no creation, rename, link, truncation, execution, TCP,
+// and, from ABI 6, no signal or abstract socket beyond itself); a seccomp
+// allow-list refuses with an error every system call a run does not make,
+// and filters the arguments of those it does (writes only to the output and
+// the console, no ioctl but the terminal query, signals only to itself, no
+// executable memory, opens read-only and never O_PATH). A kernel or container
+// without either goes on with what it has.
 namespace common {
 
 // Set to any non-empty value, turns confinement off (debugging, valgrind,
@@ -25,12 +27,23 @@ struct Confinement {
 // What this kernel offers, without applying anything.
 Confinement available_confinement();
 
-// "sandbox: landlock 7, seccomp", "sandbox: none", or that the variable turned
-// it off, and a newline: the second line of --version.
+// What a run applies, named: "sandbox: landlock 7 (...), seccomp allow-list",
+// "sandbox: none", or that the variable turned it off, and a newline: the
+// second line of --version.
 std::string sandbox_line();
 
+// The two layers; tests apply each alone too.
+constexpr unsigned kLandlockLayer = 1;
+constexpr unsigned kSeccompLayer = 2;
+
 // Confines the process for the rest of its life, as far as the kernel allows,
-// unless kNoSandboxVariable is set. Returns what was applied.
-Confinement confine_run();
+// unless kNoSandboxVariable is set; writes are left to `output_descriptor`,
+// standard output and standard error. Returns what was applied.
+Confinement confine_run(int output_descriptor, unsigned layers = kLandlockLayer | kSeccompLayer);
+
+// After a failure inside ecCodes: a note that the sandbox may have refused a
+// file or a call it needed (errno EACCES or EPERM in a confined run), or ""
+// when it cannot have.
+std::string sandbox_refusal_note();
 
 }  // namespace common

@@ -7,6 +7,7 @@
 
 #include "common/fatal.h"
 #include "common/run_files.h"
+#include "common/sandbox.h"
 
 namespace dorvel {
 
@@ -18,7 +19,7 @@ LoadedMessage load_message(const common::ReadOutcome& message, const common::Arg
   if (!loaded.bytes) throw std::bad_alloc();
   std::memcpy(loaded.bytes.get(), message.bytes, message.size);
   loaded.handle.reset(codes_handle_new_from_message(nullptr, loaded.bytes.get(), message.size));
-  if (!loaded.handle) throw common::read_failure(filein, ordinal);
+  if (!loaded.handle) throw common::read_failure(filein, ordinal, common::sandbox_refusal_note());
   return loaded;
 }
 

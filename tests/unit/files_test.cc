@@ -16,11 +16,18 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/ioctl.h>
+#include <sys/ptrace.h>
+#include <sys/syscall.h>
+#include <sys/xattr.h>
+#include <linux/sched.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -425,20 +432,21 @@ TEST(SameFile, LinksToTheInputAreTheSameFile) {
   fs::remove_all(directory);
 }
 
-// In a confined child: what a run must never do fails, reading ecCodes'
-// definitions still works; switched off by the variable, everything works.
-// The child's exit status has a bit per check that failed.
-TEST(Confinement, OnlyEccodesFilesCanBeOpenedOnceConfined) {
+// What a hijacked decoder would try once a run is confined, one row each,
+// with the layers that must refuse it; and what a run needs, which every
+// layer allows. A child per layer set (and unconfined) tries every row and
+// writes the names of the rows that went wrong to its output, a pipe: the one
+// descriptor besides the console that a confined run may write to.
+TEST(Confinement, RefusesWhatARunNeverDoesAndAllowsWhatItNeeds) {
   const common::Confinement available = common::available_confinement();
   if (available.landlock_abi == 0 || !available.seccomp) GTEST_SKIP() << "no Landlock or seccomp";
+  const int abi = available.landlock_abi;
   const fs::path directory = fs::temp_directory_path() / ("confined_" + std::to_string(::getpid()));
   fs::create_directories(directory);
   const std::string unrelated = (directory / "unrelated").string();
   test_gribs::write_file(unrelated, "data");
-  const std::string boot = std::string(codes_definition_path(codes_context_get_default())) +
-                           "/boot.def";
-  // A TCP port that accepts connections, so only confinement can refuse one.
-  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  const std::string definitions = codes_definition_path(codes_context_get_default());
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);  // accepts, unless confinement refuses
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -446,39 +454,122 @@ TEST(Confinement, OnlyEccodesFilesCanBeOpenedOnceConfined) {
   ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(::listen(listener, 1), 0);
   ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-
-  for (const bool switched_off : {false, true}) {
+  const pid_t other = ::fork();  // another process of the same user
+  if (other == 0) {
+    ::pause();
+    ::_exit(0);
+  }
+  int inherited[2];  // a descriptor the caller handed down
+  ASSERT_EQ(::pipe(inherited), 0);
+  const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+  const auto started = [](pid_t child) {
+    if (child == 0) ::_exit(0);
+    if (child > 0) ::waitpid(child, nullptr, 0);
+    return child > 0;
+  };
+  const unsigned L = common::kLandlockLayer, S = common::kSeccompLayer;
+  const unsigned landlock_net = abi >= 4 ? L : 0, landlock_scope = abi >= 6 ? L : 0;
+  const struct {
+    const char* name;
+    unsigned refused_by;  // 0: allowed by every layer
+    bool safe_unconfined;  // harmless, and expected to work, unconfined
+    std::function<bool()> attempt;  // true when it went through
+  } rows[] = {
+      {"open an unrelated file", L, true, [&] { return ::open(unrelated.c_str(), O_RDONLY) >= 0; }},
+      {"open any file with O_PATH", S, true, [&] { return ::open(unrelated.c_str(), O_PATH) >= 0; }},
+      {"create a file", L | S, true,
+       [&] { return ::open((directory / "new").c_str(), O_WRONLY | O_CREAT, 0600) >= 0; }},
+      {"truncate a file by name", L | S, true, [&] { return ::truncate(unrelated.c_str(), 4) == 0; }},
+      {"open ecCodes' definitions for writing", L | S, false,
+       [&] { return ::open((definitions + "/boot.def").c_str(), O_WRONLY) >= 0; }},
+      {"make a folder among ecCodes' definitions", L | S, false,
+       [&] { return ::mkdir((definitions + "/new").c_str(), 0700) == 0 &&
+                    ::rmdir((definitions + "/new").c_str()) == 0; }},
+      {"chmod", S, true, [&] { return ::chmod(unrelated.c_str(), 0600) == 0; }},
+      {"chown", S, true, [&] { return ::chown(unrelated.c_str(), ::geteuid(), ::getegid()) == 0; }},
+      {"set times", S, true, [&] { return ::utimensat(AT_FDCWD, unrelated.c_str(), nullptr, 0) == 0; }},
+      {"set an extended attribute", S, false,
+       [&] { return ::setxattr(unrelated.c_str(), "user.x", "1", 1, 0) == 0; }},
+      {"make a socket", S, true, [] { return ::socket(AF_UNIX, SOCK_STREAM, 0) >= 0; }},
+      {"connect over TCP", landlock_net | S, true,
+       [&] {
+         // Not blocking: a full backlog would hold the child for minutes.
+         const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+         return client >= 0 &&
+                (::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ||
+                 errno == EINPROGRESS);
+       }},
+      // Were it to go through, the child would end without its report.
+      {"run a program", L | S, false, [] { return ::execl("/bin/true", "true", nullptr) == 0; }},
+      {"fork", S, true, [&] { return started(::fork()); }},
+      {"clone into a new namespace", S, false,
+       [&] { return started(static_cast<pid_t>(::syscall(SYS_clone, CLONE_NEWUSER | SIGCHLD, 0, 0, 0, 0))); }},
+      {"clone3 (ENOSYS, for the fallback to clone)", S, false, [&] {
+         clone_args args{};
+         args.exit_signal = SIGCHLD;
+         const long child = ::syscall(SYS_clone3, &args, sizeof args);
+         return errno != ENOSYS && started(static_cast<pid_t>(child));
+       }},
+      {"signal another process", landlock_scope | S, true, [&] { return ::kill(other, 0) == 0; }},
+      {"tgkill another process", landlock_scope | S, true,
+       [&] { return ::syscall(SYS_tgkill, other, other, 0) == 0; }},
+      {"pidfd_send_signal to another process", landlock_scope | S, false, [&] {
+         const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, other, 0));
+         return ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0;
+       }},
+      {"limit another process", S, true, [&] {
+         rlimit limit{};
+         return ::prlimit(other, RLIMIT_NOFILE, nullptr, &limit) == 0;
+       }},
+      {"ptrace another process", L | S, true, [&] {
+         if (::ptrace(PTRACE_ATTACH, other, nullptr, nullptr) != 0) return false;
+         ::waitpid(other, nullptr, 0);
+         ::ptrace(PTRACE_DETACH, other, nullptr, nullptr);
+         return true;
+       }},
+      {"push input into a terminal (TIOCSTI)", S, false,
+       [&] { const char key = 'x'; return ::ioctl(terminal, TIOCSTI, &key) == 0; }},
+      {"ioctl other than the terminal query", S, true,
+       [&] { int bytes = 0; return ::ioctl(inherited[0], FIONREAD, &bytes) == 0; }},
+      {"write to an inherited descriptor", S, true, [&] { return ::write(inherited[1], "x", 1) == 1; }},
+      {"read ecCodes' definitions", 0, true,
+       [&] { return ::open((definitions + "/boot.def").c_str(), O_RDONLY) >= 0; }},
+      {"signal itself", 0, true, [] { return ::kill(::getpid(), 0) == 0 && ::raise(SIGWINCH) == 0; }},
+      {"ask whether the console is a terminal", 0, true, [&] { termios modes{}; return ::tcgetattr(terminal, &modes) == 0; }},
+  };
+  for (const auto& [layers, variable] :
+       {std::pair{L | S, ""}, std::pair{L, "0"}, std::pair{S, "0"}, std::pair{L | S, "1"}}) {
+    const bool off = std::string(variable) == "1";
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
     const pid_t child = ::fork();
     if (child == 0) {
-      if (switched_off) {
-        ::setenv(common::kNoSandboxVariable, "1", 1);
-      } else {
-        ::unsetenv(common::kNoSandboxVariable);  // set for the whole suite by sanitized runs
+      ::close(report[0]);
+      // An empty value is no request to switch off; the sanitized suite sets it.
+      ::setenv(common::kNoSandboxVariable, off ? "1" : "", 1);
+      const common::Confinement applied = common::confine_run(report[1], layers);
+      std::string wrong;
+      if ((applied.landlock_abi != 0) != (!off && (layers & L) != 0)) wrong += "landlock applied; ";
+      if (applied.seccomp != (!off && (layers & S) != 0)) wrong += "seccomp applied; ";
+      for (const auto& row : rows) {
+        const bool refused = !off && (row.refused_by & layers) != 0;
+        if (!refused && !row.safe_unconfined && row.refused_by != 0) continue;
+        if (row.attempt() == refused) wrong += std::string(row.name) + "; ";
       }
-      const common::Confinement applied = common::confine_run();
-      int failed = 0;
-      if (applied.landlock_abi != (switched_off ? 0 : available.landlock_abi)) failed |= 1;
-      const int opened = ::open(unrelated.c_str(), O_RDONLY);
-      if ((opened >= 0) == !switched_off) failed |= 2;
-      const int created = ::open((directory / "new").c_str(), O_WRONLY | O_CREAT, 0600);
-      if ((created >= 0) == !switched_off) failed |= 4;
-      const int client = ::socket(AF_INET, SOCK_STREAM, 0);
-      const bool connected =
-          client >= 0 &&
-          ::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-      if (connected == !switched_off) failed |= 8;
-      if (client >= 0 && !switched_off) failed |= 16;  // seccomp refuses sockets themselves
-      // A program that ran would end the child with status 64.
-      if (!switched_off) ::execl("/bin/sh", "sh", "-c", "exit 64", static_cast<char*>(nullptr));
-      if (::open(boot.c_str(), O_RDONLY) < 0) failed |= 32;
-      ::_exit(failed);
+      wrong += "done";
+      ::_exit(::write(report[1], wrong.data(), wrong.size()) == static_cast<ssize_t>(wrong.size()) ? 0 : 1);
     }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status)) << "switched off: " << switched_off;
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "switched off: " << switched_off;
+    ::close(report[1]);
+    std::string wrong(4096, '\0');
+    wrong.resize(static_cast<std::size_t>(std::max<ssize_t>(0, ::read(report[0], wrong.data(), wrong.size()))));
+    ::close(report[0]);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_EQ(wrong, "done") << "layers " << layers << ", " << common::kNoSandboxVariable << "="
+                             << variable;
     fs::remove(directory / "new");
   }
+  ::kill(other, SIGKILL);
+  ::waitpid(other, nullptr, 0);
   ::close(listener);
   fs::remove_all(directory);
 }
