@@ -15,8 +15,14 @@ namespace {
 std::string current_input;
 std::int64_t current_ordinal = 0;
 
+// A confined run says when a refusal may lie behind ecCodes' failure.
+std::string with_sandbox_note(std::string report) {
+  const std::string note = sandbox_refusal_note();
+  return note.empty() ? report : report + " (" + note + ")";
+}
+
 [[noreturn]] void throw_eccodes_assertion(const char* message) {
-  throw FatalError(message_context(current_ordinal) + message);
+  throw FatalError(with_sandbox_note(message_context(current_ordinal) + message));
 }
 
 }  // namespace
@@ -28,9 +34,8 @@ FatalError::FatalError(std::string console_lines, int status, const std::string&
 
 void check(int status, std::string_view what) {
   if (status == CODES_SUCCESS) return;
-  const std::string note = sandbox_refusal_note();
-  throw FatalError(message_context(current_ordinal) + std::string(what) + ": " +
-                   codes_get_error_message(status) + (note.empty() ? "" : " (" + note + ")"));
+  throw FatalError(with_sandbox_note(message_context(current_ordinal) + std::string(what) + ": " +
+                                     codes_get_error_message(status)));
 }
 
 void route_eccodes_assertions() { codes_set_codes_assertion_failed_proc(&throw_eccodes_assertion); }

@@ -556,6 +556,9 @@ TEST(Confinement, RefusesWhatARunNeverDoesAndAllowsWhatItNeeds) {
         if (!refused && !row.safe_unconfined && row.refused_by != 0) continue;
         if (row.attempt() == refused) wrong += std::string(row.name) + "; ";
       }
+      // A failure after a refusal says that confinement may be behind it.
+      errno = EACCES;
+      if (common::sandbox_refusal_note().empty() != off) wrong += "the refusal note; ";
       wrong += "done";
       ::_exit(::write(report[1], wrong.data(), wrong.size()) == static_cast<ssize_t>(wrong.size()) ? 0 : 1);
     }
