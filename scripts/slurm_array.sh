@@ -14,8 +14,11 @@
 # MaxArraySize is submitted as several arrays. The summary job
 # (--dependency=afterany on every array) gathers the logs into
 # OUTPUT_DIR/runs.log, in the layout of run_many.sh, writes summary.tsv and
-# summary.png, and fails when any file failed or has no status, so that a
-# later step submitted with --dependency=afterok on it never starts then.
+# summary.png, and fails when any file failed or has no status or the summary
+# could not be written, so that a later step submitted with
+# --dependency=afterok on it never starts then. A line of a list naming a
+# missing file or folder is kept: its task fails and is counted. A "%" in
+# OUTPUT_DIR is taken literally (sbatch would expand it in --output).
 # Prints "array JOBID" for each array and "summary JOBID".
 # DORVEL names the program (default: dorvel on the PATH). The options after
 # "--" (partition, time limit, account, ...) go to sbatch for every job, one
@@ -46,7 +49,7 @@ if [ "${1:-}" = "--summary" ]; then
     grep -q "^exit status 0$" "$log" 2>/dev/null || failed=$((failed + 1))
     grep -q "^exit status" "$log" 2>/dev/null || printf '%s\texit status none\n' "$input" >>"$output/runs.log"
   done <"$list"
-  "$scripts/summarize_runs.py" "$output"
+  "$scripts/summarize_runs.py" "$output" || { echo "the summary could not be written"; exit 1; }
   echo "$failed of $(wc -l <"$list") files failed"
   [ "$failed" -eq 0 ]
   exit
@@ -77,7 +80,8 @@ list="$output/inputs.txt"
 if [ -d "$input" ]; then
   find "$(realpath "$input")" -maxdepth 1 -name '*.grb' | sort >"$list"
 else
-  while IFS= read -r line; do [ -n "$line" ] && realpath "$line"; done <"$input" >"$list"
+  # Every line is kept, a missing file or folder too: its task fails and is counted.
+  while IFS= read -r line; do [ -n "$line" ] && realpath -m -- "$line"; done <"$input" >"$list"
 fi
 count=$(wc -l <"$list")
 [ "$count" -gt 0 ] || { echo "$0: no input files in $input" >&2; exit 2; }
@@ -102,7 +106,7 @@ for ((first = 1; first <= count; first += per_array)); do
   arrays+=("${array%%;*}")
 done
 summary=$(sbatch --parsable "${sbatch_options[@]}" --job-name=dorvel-summary \
-  --dependency="afterany:$(IFS=:; echo "${arrays[*]}")" --output="$output/summary.out" \
+  --dependency="afterany:$(IFS=:; echo "${arrays[*]}")" --output="${output//%/%%}/summary.out" \
   "$self" --summary "$list" "$output" "$(dirname "$self")") || exit 1
 for array in "${arrays[@]}"; do echo "array $array"; done
 echo "summary ${summary%%;*}"

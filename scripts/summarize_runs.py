@@ -126,7 +126,14 @@ def plot(runs, png_path):
 def main():
     if len(sys.argv) != 2:
         sys.exit("usage: summarize_runs.py RESULTS_DIR")
-    results = sys.argv[1]
+    try:
+        summarize(sys.argv[1])
+    except OSError as error:
+        # A full disk, say: the summary is not there, and the caller must know.
+        sys.exit("summarize_runs.py: %s: %s" % (error.filename or sys.argv[1], error.strerror))
+
+
+def summarize(results):
     runs = read_runs(os.path.join(results, "runs.log"))
     with open(os.path.join(results, "summary.tsv"), "w", newline="", encoding="utf-8") as tsv:
         writer = csv.writer(tsv, delimiter="\t", lineterminator="\n", quoting=csv.QUOTE_NONE,

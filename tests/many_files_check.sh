@@ -3,7 +3,8 @@
 # Checks scripts/run_many.sh: one log with every run's lines and status, the
 # failure count as exit status (past parallel's 101), input order, --halt
 # stopping after the first failure, long folder names, an empty folder, an
-# output folder that is the input folder, and summaries of odd runs.
+# output folder that is the input folder, folders named oddly, two batches at
+# once, runs killed by a signal, a full disk, and summaries of odd runs.
 # Usage: many_files_check.sh RUN_MANY DORVEL MAKE_TEST_GRIBS
 set -uo pipefail
 run_many=$1 generate=$3
@@ -62,6 +63,38 @@ bash "$run_many" "$work/none" "$work/none_out" 2>"$work/none.err"
 [ $? -eq 2 ] && grep -q "no \*.grb file" "$work/none.err" || fail "an empty folder must be refused" "$work/none.err"
 bash "$run_many" "$work/in" "$work/in/" 2>"$work/same.err"
 [ $? -eq 2 ] && [ ! -e "$work/in/a_20190101.res.grb" ] || fail "output = input must be refused" "$work/same.err"
+
+# Folders named in ways that once gave wrong reasons: through a link, like an
+# option, too long for the system; names holding a newline are refused.
+ln -s "$work/in" "$work/inlink"
+(cd "$work" && bash "$run_many" inlink linked)
+[ "$(ls "$work/linked"/*.res.grb | wc -l)" -eq 5 ] || fail "a linked folder must be read" "$work/linked/runs.log"
+mkdir "$work/-in" && cp "$work/in/a_20190101.grb" "$work/-in/" &&
+  (cd "$work" && bash "$run_many" -in dashed) && [ -e "$work/dashed/a_20190101.res.grb" ] ||
+  fail "a folder named -in must be read" "$work/dashed/runs.log"
+long="$work$(printf '/%0200d' $(seq 21))"
+bash "$run_many" "$long" "$work/long_out" 2>"$work/long.err"
+[ $? -eq 2 ] && grep -q "File name too long" "$work/long.err" || fail "a path too long must say so" "$work/long.err"
+touch "$work/in/x.grb" "$work/in/x"$'\n'".grb"
+bash "$run_many" "$work/in" "$work/newline" 2>"$work/newline.err"
+[ $? -eq 2 ] && grep -qF "x\n.grb" "$work/newline.err" || fail "a name with a newline must be refused" "$work/newline.err"
+rm "$work/in/x.grb" "$work/in/x"$'\n'".grb"
+# Two batches into one folder at once: the second is refused.
+mkdir "$work/busy" && exec 8>>"$work/busy/.run_many.lock" && flock 8
+bash "$run_many" "$work/in" "$work/busy" 2>"$work/busy.err"
+[ $? -eq 2 ] && grep -q "another run_many.sh" "$work/busy.err" && [ ! -e "$work/busy/runs.log" ] ||
+  fail "a second batch into one folder must be refused" "$work/busy.err"
+exec 8>&-
+# A run killed by a signal (the job itself, not only dorvel) is a failure;
+# records that cannot be written (a full disk) fail the batch.
+printf '#!/bin/sh\nkill -KILL $(ps -o ppid= $PPID)\n' >"$work/killer" && chmod +x "$work/killer"
+DORVEL="$work/killer" bash "$run_many" "$work/in" "$work/killed" 2>/dev/null
+[ $? -eq 5 ] || fail "five runs killed by a signal must count as five failures" "$work/killed/jobs.tsv"
+for record in runs.log summary.png; do
+  mkdir "$work/full_$record" && ln -s /dev/full "$work/full_$record/$record"
+  bash "$run_many" "$work/in" "$work/full_$record" 2>"$work/full.err"
+  [ $? -eq 251 ] || fail "a $record that cannot be written must give status 251" "$work/full.err"
+done
 
 # More failed runs than parallel's status can count.
 mkdir "$work/bad"

@@ -116,7 +116,9 @@ done
 echo "not a GRIB file" >"$work/in/run_20260111.grb"
 head -c 30000 "$work/in/run_20260101.grb" >"$work/in/run_20260112.grb"
 
-ids=$(DORVEL="$dorvel" bash scripts/slurm_array.sh --throttle 2 "$deep" "$work/out" \
+# A "%" in the output folder stays a "%" (sbatch expands it in --output).
+out="$work/out%j"
+ids=$(DORVEL="$dorvel" bash scripts/slurm_array.sh --throttle 2 "$deep" "$out" \
   -- --time=5 "--comment=two words") || fail "submission"
 arrays=$(awk '/^array/{print $2}' <<<"$ids")
 [ "$(wc -l <<<"$arrays")" -eq 3 ] || fail "three arrays of at most four tasks expected: $ids"
@@ -126,7 +128,7 @@ later=$(sbatch --parsable --dependency="afterok:$summary" --kill-on-invalid-dep=
 wait_job "$summary" || fail "the summary job did not end"
 wait_job "$later" || fail "the afterok step stayed queued"
 
-out="$work/out"
+[ -s "$out/summary.out" ] || fail "no summary.out in the output folder named with a %"
 [ "$(ls "$out"/*.res.grb | wc -l)" -eq 12 ] || fail "twelve outputs expected"
 for day in $(seq -w 1 10); do
   "$dorvel" "$work/in/run_202601$day.grb" "$work/expected.grb" >/dev/null
@@ -153,6 +155,15 @@ printf '%s\n' "$work/in/run_20260101.grb" "$work/other/run_20260101.grb" >"$work
 DORVEL="$dorvel" bash scripts/slurm_array.sh "$work/twins.txt" "$work/twins" 2>"$work/twins.err"
 [ $? -eq 2 ] && grep -qF "$work/other/run_20260101.grb" "$work/twins.err" ||
   fail "two inputs of one base name must be refused"
+# A list line whose folder is missing is a task that fails, not a line dropped.
+printf '%s\n' "$work/in/run_20260101.grb" "$work/missing/run_20260102.grb" \
+  "$work/in/run_20260103.grb" >"$work/list.txt"
+ids=$(DORVEL="$dorvel" bash scripts/slurm_array.sh "$work/list.txt" "$work/listed") ||
+  fail "list submission"
+wait_job "$(awk '/^summary/{print $2}' <<<"$ids")" || fail "the list's summary job did not end"
+grep -qxF "$work/missing/run_20260102.grb	exit status 1" "$work/listed/runs.log" ||
+  fail "the missing folder's task must fail, not vanish"
+[ "$(grep -c 'exit status 0$' "$work/listed/runs.log")" -eq 2 ] || fail "two listed runs must succeed"
 echo "slurm_array: 10 right outputs, 2 failures with status 1 and their lines, afterok step never ran"
 sed 's/^/  /' "$out/summary.out"
 
