@@ -4,9 +4,8 @@
 #include <dirent.h>
 #include <eccodes.h>
 #include <fcntl.h>
-#include <seccomp.h>
-#include <sys/ioctl.h>
-#include <sys/mman.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -19,6 +18,8 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "common/seccomp_placeholders.h"
 
 namespace common {
 namespace {
@@ -61,36 +62,10 @@ struct __attribute__((packed)) PathBeneathAttr {
 };
 static_assert(sizeof(PathBeneathAttr) == 12);
 
-// Calls a run makes once confined, whatever their arguments: reading its
-// input and ecCodes' files (whose opens Landlock judges), looking at files,
-// memory, signals of its own, time, ending. Names this architecture lacks
-// are left out by libseccomp.
-const int kAllowedCalls[] = {
-    SCMP_SYS(read),          SCMP_SYS(readv),           SCMP_SYS(pread64),
-    SCMP_SYS(preadv),        SCMP_SYS(preadv2),         SCMP_SYS(lseek),
-    SCMP_SYS(_llseek),       SCMP_SYS(close),           SCMP_SYS(fstat),
-    SCMP_SYS(fstat64),       SCMP_SYS(fstatat64),       SCMP_SYS(newfstatat),
-    SCMP_SYS(stat),          SCMP_SYS(stat64),          SCMP_SYS(lstat),
-    SCMP_SYS(lstat64),       SCMP_SYS(statx),           SCMP_SYS(access),
-    SCMP_SYS(faccessat),     SCMP_SYS(faccessat2),      SCMP_SYS(readlink),
-    SCMP_SYS(readlinkat),    SCMP_SYS(getcwd),          SCMP_SYS(getdents),
-    SCMP_SYS(getdents64),    SCMP_SYS(fcntl),           SCMP_SYS(fcntl64),
-    SCMP_SYS(brk),           SCMP_SYS(munmap),          SCMP_SYS(mremap),
-    SCMP_SYS(madvise),       SCMP_SYS(rt_sigaction),    SCMP_SYS(rt_sigprocmask),
-    SCMP_SYS(rt_sigreturn),  SCMP_SYS(sigreturn),       SCMP_SYS(sigaltstack),
-    SCMP_SYS(futex),         SCMP_SYS(futex_time64),    SCMP_SYS(clock_gettime),
-    SCMP_SYS(clock_gettime64), SCMP_SYS(gettimeofday),  SCMP_SYS(time),
-    SCMP_SYS(getpid),        SCMP_SYS(gettid),          SCMP_SYS(getuid),
-    SCMP_SYS(geteuid),       SCMP_SYS(getgid),          SCMP_SYS(getegid),
-    SCMP_SYS(sched_yield),   SCMP_SYS(getrandom),       SCMP_SYS(restart_syscall),
-    SCMP_SYS(exit),          SCMP_SYS(exit_group),
+// The seccomp allow-list, made at build time (make_seccomp_filter.cc).
+const sock_filter kSeccompProgram[] = {
+#include "seccomp_filter.inc"
 };
-
-// Open flags a confined run never uses: it writes to no newly opened file,
-// and O_PATH would let it look at any file past Landlock.
-constexpr std::uint64_t kRefusedOpenFlags = O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_PATH;
-// The lower 32 bits of an argument that the kernel takes as an int.
-constexpr std::uint64_t kIntBits = 0xFFFFFFFFULL;
 
 // The folders ecCodes is told of by its environment; only then are their
 // symbolic links followed (the packaged folders are taken as they stand).
@@ -156,27 +131,33 @@ class ReadRules {
 
  private:
   // Looks through a folder for links that may lead out of it: those whose
-  // target is absolute or climbs with "..". Each folder once.
+  // target is absolute or climbs with "..". A folder reached through a link
+  // is looked through once (links may make loops); its real subfolders need
+  // no such check.
   void walk(const std::string& folder, const struct stat& status) {
     for (const auto& [device, inode] : walked_) {
       if (device == status.st_dev && inode == status.st_ino) return;
     }
     walked_.emplace_back(status.st_dev, status.st_ino);
+    walk_below(folder);
+  }
+
+  void walk_below(const std::string& folder) {
     DIR* entries = ::opendir(folder.c_str());
     if (entries == nullptr) return;
     while (const dirent* entry = ::readdir(entries)) {
       const std::string_view name = entry->d_name;
       if (name == "." || name == "..") continue;
-      const std::string path = folder + "/" + std::string(name);
       unsigned char type = entry->d_type;
       struct stat entry_status {};
-      if (type == DT_UNKNOWN && ::lstat(path.c_str(), &entry_status) == 0) {
+      if (type == DT_UNKNOWN && ::fstatat(::dirfd(entries), entry->d_name, &entry_status,
+                                          AT_SYMLINK_NOFOLLOW) == 0) {
         type = S_ISLNK(entry_status.st_mode) ? DT_LNK : S_ISDIR(entry_status.st_mode) ? DT_DIR : DT_REG;
       }
       if (type == DT_DIR) {
-        if (::stat(path.c_str(), &entry_status) == 0) walk(path, entry_status);
+        walk_below(folder + "/" + std::string(name));
       } else if (type == DT_LNK && leads_out(::dirfd(entries), entry->d_name)) {
-        allow(path);
+        allow(folder + "/" + std::string(name));
       }
     }
     ::closedir(entries);
@@ -223,55 +204,19 @@ int apply_landlock() {
   return applied ? abi : 0;
 }
 
-// Adds one rule; false when libseccomp refuses it (a call this architecture
-// lacks is left out without an error).
-bool allow(scmp_filter_ctx filter, int call, std::initializer_list<scmp_arg_cmp> arguments = {}) {
-  return seccomp_rule_add_array(filter, SCMP_ACT_ALLOW, call,
-                                static_cast<unsigned>(arguments.size()), arguments.begin()) == 0;
-}
-
 bool apply_seccomp(int output_descriptor) {
-  // The base level of the kernel interface (filters loaded through prctl) is
-  // all this filter needs; naming it spares libseccomp probing the kernel's
-  // other levels at every start.
-  seccomp_api_set(1);
-  const scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ERRNO(EPERM));
-  if (filter == nullptr) return false;
-  const auto own_pid = static_cast<std::uint64_t>(::getpid());
-  bool applied = true;
-  for (const int call : kAllowedCalls) applied = allow(filter, call) && applied;
-  for (const int descriptor : {STDOUT_FILENO, STDERR_FILENO, output_descriptor}) {
-    const scmp_arg_cmp is_open_file =
-        SCMP_A0(SCMP_CMP_MASKED_EQ, kIntBits, static_cast<std::uint64_t>(descriptor));
-    for (const int call : {SCMP_SYS(write), SCMP_SYS(writev), SCMP_SYS(pwrite64)}) {
-      applied = allow(filter, call, {is_open_file}) && applied;
+  sock_filter program[std::size(kSeccompProgram)];
+  for (std::size_t at = 0; at < std::size(program); ++at) {
+    program[at] = kSeccompProgram[at];
+    if (program[at].k == kOutputPlaceholder) {
+      program[at].k = static_cast<std::uint32_t>(output_descriptor);
+    } else if (program[at].k == kProcessPlaceholder) {
+      program[at].k = static_cast<std::uint32_t>(::getpid());
     }
   }
-  const scmp_arg_cmp is_output = SCMP_A0(SCMP_CMP_MASKED_EQ, kIntBits,
-                                         static_cast<std::uint64_t>(output_descriptor));
-  applied = allow(filter, SCMP_SYS(ftruncate), {is_output}) && applied;
-  applied = allow(filter, SCMP_SYS(ftruncate64), {is_output}) && applied;
-  // stdio asks whether a stream is a terminal; nothing else of ioctl.
-  applied = allow(filter, SCMP_SYS(ioctl), {SCMP_A1(SCMP_CMP_MASKED_EQ, kIntBits, TCGETS)}) &&
-            applied;
-  applied = allow(filter, SCMP_SYS(openat), {SCMP_A2(SCMP_CMP_MASKED_EQ, kRefusedOpenFlags, 0)}) &&
-            applied;
-  applied = allow(filter, SCMP_SYS(open), {SCMP_A1(SCMP_CMP_MASKED_EQ, kRefusedOpenFlags, 0)}) &&
-            applied;
-  for (const int call : {SCMP_SYS(mmap), SCMP_SYS(mmap2), SCMP_SYS(mprotect)}) {
-    applied = allow(filter, call, {SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0)}) && applied;
-  }
-  // Signals and limits for this process only: the re-raise of a stop signal.
-  applied = allow(filter, SCMP_SYS(kill), {SCMP_A0(SCMP_CMP_EQ, own_pid)}) && applied;
-  applied = allow(filter, SCMP_SYS(tgkill), {SCMP_A0(SCMP_CMP_EQ, own_pid)}) && applied;
-  applied = allow(filter, SCMP_SYS(tkill), {SCMP_A0(SCMP_CMP_EQ, own_pid)}) && applied;
-  applied = allow(filter, SCMP_SYS(prlimit64), {SCMP_A0(SCMP_CMP_EQ, 0)}) && applied;
-  // clone3's flags are out of the filter's reach: "not implemented" makes the
-  // C library fall back to clone, which is refused.
-  applied = seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) == 0 && applied;
-  applied = applied && seccomp_load(filter) == 0;
-  seccomp_release(filter);
-  return applied;
+  const sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) == 0;
 }
 
 }  // namespace
