@@ -57,6 +57,13 @@ constexpr std::uint64_t kIntBits = 0xFFFFFFFFULL;
 
 scmp_filter_ctx filter;
 
+// Argument `index` compared by `op` with `a` (SCMP_CMP_EQ), or under mask `a`
+// with `b` (SCMP_CMP_MASKED_EQ): what libseccomp's SCMP_A0 .. SCMP_A5 macros
+// build, without their C compound literals.
+scmp_arg_cmp argument(unsigned index, scmp_compare op, std::uint64_t a, std::uint64_t b = 0) {
+  return scmp_arg_cmp{index, op, a, b};
+}
+
 void allow(int call, std::initializer_list<scmp_arg_cmp> arguments = {}) {
   // libseccomp leaves out, without an error, a call this architecture lacks.
   if (seccomp_rule_add_array(filter, SCMP_ACT_ALLOW, call, static_cast<unsigned>(arguments.size()),
@@ -78,25 +85,25 @@ int main(int argc, char** argv) {
   for (const int call : kAllowedCalls) allow(call);
   for (const std::uint64_t descriptor :
        {std::uint64_t{STDOUT_FILENO}, std::uint64_t{STDERR_FILENO}, std::uint64_t{common::kOutputPlaceholder}}) {
-    const scmp_arg_cmp is_open_file = SCMP_A0(SCMP_CMP_MASKED_EQ, kIntBits, descriptor);
+    const scmp_arg_cmp is_open_file = argument(0, SCMP_CMP_MASKED_EQ, kIntBits, descriptor);
     for (const int call : {SCMP_SYS(write), SCMP_SYS(writev), SCMP_SYS(pwrite64)}) {
       allow(call, {is_open_file});
     }
   }
-  const scmp_arg_cmp is_output = SCMP_A0(SCMP_CMP_MASKED_EQ, kIntBits, common::kOutputPlaceholder);
+  const scmp_arg_cmp is_output = argument(0, SCMP_CMP_MASKED_EQ, kIntBits, common::kOutputPlaceholder);
   allow(SCMP_SYS(ftruncate), {is_output});
   allow(SCMP_SYS(ftruncate64), {is_output});
   // stdio asks whether a stream is a terminal; nothing else of ioctl.
-  allow(SCMP_SYS(ioctl), {SCMP_A1(SCMP_CMP_MASKED_EQ, kIntBits, TCGETS)});
-  allow(SCMP_SYS(openat), {SCMP_A2(SCMP_CMP_MASKED_EQ, kRefusedOpenFlags, 0)});
-  allow(SCMP_SYS(open), {SCMP_A1(SCMP_CMP_MASKED_EQ, kRefusedOpenFlags, 0)});
+  allow(SCMP_SYS(ioctl), {argument(1, SCMP_CMP_MASKED_EQ, kIntBits, TCGETS)});
+  allow(SCMP_SYS(openat), {argument(2, SCMP_CMP_MASKED_EQ, kRefusedOpenFlags, 0)});
+  allow(SCMP_SYS(open), {argument(1, SCMP_CMP_MASKED_EQ, kRefusedOpenFlags, 0)});
   for (const int call : {SCMP_SYS(mmap), SCMP_SYS(mmap2), SCMP_SYS(mprotect)}) {
-    allow(call, {SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0)});
+    allow(call, {argument(2, SCMP_CMP_MASKED_EQ, PROT_EXEC, 0)});
   }
   // Signals and limits for this process only: the re-raise of a stop signal.
-  const scmp_arg_cmp is_self = SCMP_A0(SCMP_CMP_EQ, common::kProcessPlaceholder);
+  const scmp_arg_cmp is_self = argument(0, SCMP_CMP_EQ, common::kProcessPlaceholder);
   for (const int call : {SCMP_SYS(kill), SCMP_SYS(tgkill), SCMP_SYS(tkill)}) allow(call, {is_self});
-  allow(SCMP_SYS(prlimit64), {SCMP_A0(SCMP_CMP_EQ, 0)});
+  allow(SCMP_SYS(prlimit64), {argument(0, SCMP_CMP_EQ, 0)});
   // clone3's flags are out of the filter's reach: "not implemented" makes the
   // C library fall back to clone, which is refused.
   if (seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) != 0) return 1;
