@@ -40,7 +40,7 @@ ssize_t read_some(int input, unsigned char* bytes, std::size_t size) {
 MessageReader::MessageReader(int input, std::size_t buffer_bytes)
     : input_(input),
       capacity_(std::max<std::size_t>(buffer_bytes, 1)),
-      buffer_(std::make_unique_for_overwrite<unsigned char[]>(capacity_)),
+      buffer_(new unsigned char[capacity_]),
       message_(static_cast<unsigned char*>(std::malloc(kMinimumMessageBufferBytes))),
       message_size_(kMinimumMessageBufferBytes) {
   if (!message_) throw std::bad_alloc();
@@ -59,7 +59,7 @@ bool MessageReader::fill() {
   }
   if (end_ == capacity_) {
     // Only a candidate's header can fill a small buffer: it grows for it.
-    auto grown = std::make_unique_for_overwrite<unsigned char[]>(2 * capacity_);
+    std::unique_ptr<unsigned char[]> grown(new unsigned char[2 * capacity_]);
     std::memcpy(grown.get(), buffer_.get(), end_);
     buffer_ = std::move(grown);
     capacity_ *= 2;

@@ -24,7 +24,7 @@ OutputFile::OutputFile(const ArgumentField& fileout)
   }
   // Blocks are assembled here from whole messages, so stdio must not split them.
   std::setvbuf(file_.get(), nullptr, _IONBF, 0);
-  pending_ = std::make_unique_for_overwrite<unsigned char[]>(kFileBufferBytes);
+  pending_ = std::unique_ptr<unsigned char[]>(new unsigned char[kFileBufferBytes]);
   catch_stop_signals(::fileno(file_.get()));
 }
 

@@ -62,10 +62,15 @@ struct __attribute__((packed)) PathBeneathAttr {
 };
 static_assert(sizeof(PathBeneathAttr) == 12);
 
+#ifdef TOOLS_SECCOMP_FILTER
 // The seccomp allow-list, made at build time (make_seccomp_filter.cc).
 const sock_filter kSeccompProgram[] = {
 #include "seccomp_filter.inc"
 };
+constexpr bool kSeccompBuiltIn = true;
+#else
+constexpr bool kSeccompBuiltIn = false;
+#endif
 
 // The folders ecCodes is told of by its environment; only then are their
 // symbolic links followed (the packaged folders are taken as they stand).
@@ -205,6 +210,7 @@ int apply_landlock() {
 }
 
 bool apply_seccomp(int output_descriptor) {
+#ifdef TOOLS_SECCOMP_FILTER
   sock_filter program[std::size(kSeccompProgram)];
   for (std::size_t at = 0; at < std::size(program); ++at) {
     program[at] = kSeccompProgram[at];
@@ -217,12 +223,16 @@ bool apply_seccomp(int output_descriptor) {
   const sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
   return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
          ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) == 0;
+#else
+  static_cast<void>(output_descriptor);
+  return false;
+#endif
 }
 
 }  // namespace
 
 Confinement available_confinement() {
-  return Confinement{landlock_abi(), ::prctl(PR_GET_SECCOMP, 0, 0, 0, 0) >= 0};
+  return Confinement{landlock_abi(), kSeccompBuiltIn && ::prctl(PR_GET_SECCOMP, 0, 0, 0, 0) >= 0};
 }
 
 std::string sandbox_line() {
@@ -241,6 +251,7 @@ std::string sandbox_line() {
     line += "seccomp allow-list (writes to the output and the console only)";
   }
   if (available.landlock_abi == 0 && !available.seccomp) line += " none";
+  if (!kSeccompBuiltIn) line += " (built without libseccomp: no seccomp filter)";
   return line + "\n";
 }
 
