@@ -10,6 +10,7 @@
 #     package    what building and checking the Debian package needs, and the
 #                package's own build dependencies (debian/control)
 #     cluster    a one-node Slurm cluster (slurm_check.sh)
+#     ecflow     an ecFlow server, its client and Python API (ecflow_check.sh)
 #     root       what makes pristine Debian roots (mmdebstrap)
 #     FILE.deb   a package file: installed with what it depends on
 #
@@ -23,6 +24,7 @@ tests=(valgrind dpkg-dev file man-db groff-base parallel hyperfine cdo time pyth
        python3-matplotlib clang libclang-rt-dev)
 package=(devscripts lintian)
 cluster=(slurm-wlm munge python3-matplotlib)
+ecflow=(ecflow-server ecflow-client python3-ecflow python3-matplotlib)
 root=(mmdebstrap debian-archive-keyring)
 
 packages=() files=() build_deps=0
@@ -33,6 +35,7 @@ for group in "$@"; do
     tests | --tests) packages+=("${build[@]}" "${tests[@]}") ;;
     package) packages+=("${package[@]}"); build_deps=1 ;;
     cluster) packages+=("${cluster[@]}") ;;
+    ecflow) packages+=("${ecflow[@]}") ;;
     root) packages+=("${root[@]}") ;;
     *.deb) files+=("$(realpath "$group")") ;;
     *) echo "install_deps.sh: no group $group" >&2; exit 2 ;;
