@@ -18,4 +18,22 @@ trap abort_task EXIT
 for signal in TERM INT HUP; do
   trap "reason='killed by SIG$signal'; exit 1" $signal
 done
+# Runs a tool (the rest of the arguments) on the day's input INPUT: its
+# console lines and "exit status N" become the day's record LOG, under the
+# input's name as run_many.sh logs them; its last line ($last) becomes the
+# label LABEL; a failure aborts the task with that line and the status.
+run_tool() {
+  local label=$1 input=$2 log=$3
+  shift 3
+  local lines status
+  lines=$("$@" 2>&1)
+  status=$?
+  { printf '%%s\n' "$lines"; echo "exit status $status"; } | sed "s|^|$input\t|" >"$log"
+  last=$(printf '%%s\n' "$lines" | tail -n 1)
+  ecflow_client --label="$label" "$last"
+  if [ $status -ne 0 ]; then
+    reason="$last (exit status $status)"
+    exit 1
+  fi
+}
 ecflow_client --init=$$
