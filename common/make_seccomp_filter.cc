@@ -6,6 +6,7 @@
 // placeholders and hands the program to the kernel: libseccomp's rule
 // building and compiling would cost it more than half a millisecond at every
 // start.
+#include <asm/termbits.h>
 #include <fcntl.h>
 #include <linux/filter.h>
 #include <seccomp.h>
@@ -93,8 +94,12 @@ int main(int argc, char** argv) {
   const scmp_arg_cmp is_output = argument(0, SCMP_CMP_MASKED_EQ, kIntBits, common::kOutputPlaceholder);
   allow(SCMP_SYS(ftruncate), {is_output});
   allow(SCMP_SYS(ftruncate64), {is_output});
-  // stdio asks whether a stream is a terminal; nothing else of ioctl.
+  // stdio asks whether a stream is a terminal; nothing else of ioctl. Newer C
+  // libraries (glibc 2.42) ask with TCGETS2, where the architecture has it.
   allow(SCMP_SYS(ioctl), {argument(1, SCMP_CMP_MASKED_EQ, kIntBits, TCGETS)});
+#ifdef TCGETS2
+  allow(SCMP_SYS(ioctl), {argument(1, SCMP_CMP_MASKED_EQ, kIntBits, TCGETS2)});
+#endif
   allow(SCMP_SYS(openat), {argument(2, SCMP_CMP_MASKED_EQ, kRefusedOpenFlags, 0)});
   allow(SCMP_SYS(open), {argument(1, SCMP_CMP_MASKED_EQ, kRefusedOpenFlags, 0)});
   for (const int call : {SCMP_SYS(mmap), SCMP_SYS(mmap2), SCMP_SYS(mprotect)}) {

@@ -20,7 +20,9 @@ constexpr int kGridPoints = 30589;
 constexpr int kFieldsRead = 12;
 // A residual strictly below this counts as negative.
 constexpr float kNegativeThreshold = -0.001f;
+#ifdef __cpp_lib_bit_cast
 static_assert(std::bit_cast<std::uint32_t>(kNegativeThreshold) == 0xBA83126Fu);
+#endif
 // The mean is divided by the fixed point count, not by the valid points.
 constexpr float kMeanDivisor = 30589.0f;
 // Value given to the key P2 of the output message.

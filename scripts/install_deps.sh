@@ -19,6 +19,11 @@
 # libeccodes-tools): the demo runs the build alone.
 set -euo pipefail
 build=(cmake make g++ pkg-config libeccodes-dev libeccodes-tools libgtest-dev libseccomp-dev)
+# Debian 11's ecCodes CMake package links with libopenjp2.so, whose -dev
+# package libeccodes-dev does not depend on there.
+if [ "$(. /etc/os-release && echo "${VERSION_ID:-}")" = 11 ]; then
+  build+=(libopenjp2-7-dev)
+fi
 # clang and libclang-rt-dev are the distribution's default versions, whichever they are.
 tests=(valgrind dpkg-dev file man-db groff-base parallel hyperfine cdo time python3
        python3-matplotlib clang libclang-rt-dev)
