@@ -12,6 +12,9 @@
 #     cluster    a one-node Slurm cluster (slurm_check.sh)
 #     ecflow     an ecFlow server, its client and Python API (ecflow_check.sh)
 #     root       what makes pristine Debian roots (mmdebstrap)
+#     emulation  qemu-user-static: foreign binaries run through binfmt_misc
+#     cross-ARCH the build group for Debian architecture ARCH (arm64, s390x...):
+#                a cross compiler and ARCH's libraries
 #     FILE.deb   a package file: installed with what it depends on
 #
 # Every package the build touches belongs in `build`, even one that only a
@@ -31,6 +34,7 @@ package=(devscripts lintian)
 cluster=(slurm-wlm munge python3-matplotlib)
 ecflow=(ecflow-server ecflow-client python3-ecflow python3-matplotlib)
 root=(mmdebstrap debian-archive-keyring)
+emulation=(qemu-user-static)
 
 packages=() files=() build_deps=0
 [ $# -gt 0 ] || set -- build
@@ -42,6 +46,14 @@ for group in "$@"; do
     cluster) packages+=("${cluster[@]}") ;;
     ecflow) packages+=("${ecflow[@]}") ;;
     root) packages+=("${root[@]}") ;;
+    emulation) packages+=("${emulation[@]}") ;;
+    cross-*)
+      arch=${group#cross-}
+      dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
+      packages+=(cmake make pkg-config "crossbuild-essential-$arch")
+      for package in "${build[@]}"; do
+        case $package in cmake | make | g++ | pkg-config) ;; *) packages+=("$package:$arch") ;; esac
+      done ;;
     *.deb) files+=("$(realpath "$group")") ;;
     *) echo "install_deps.sh: no group $group" >&2; exit 2 ;;
   esac

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 
 #include <string>
 
@@ -133,7 +134,7 @@ TEST_F(OddFiles, StopSignalsAndFailedClosesLeaveWholeMessages) {
   const std::vector<std::string> messages = e2e::grib_messages(fixture("sample.grb"));
   const std::string inside_third =
       std::to_string(messages[0].size() + messages[1].size() + messages[2].size() / 2);
-  const Case cases[] = {
+  std::vector<Case> cases = {
       {"--default-signal FAULT_SIGNAL_AT_WRITE=1:15", quimbrel, "143", 0, 0},
       {"--default-signal FAULT_SIGNAL_AT_WRITE=2:1", quimbrel, "129", 1, 35},
       {"--default-signal FAULT_SIGNAL_AT_WRITE=2:2", quimbrel, "130", 1, 35},
@@ -144,10 +145,6 @@ TEST_F(OddFiles, StopSignalsAndFailedClosesLeaveWholeMessages) {
       {"--default-signal FAULT_SIGNAL_AT_WRITE=2:14", quimbrel, "142", 1, 35},
       {"--default-signal FAULT_SIGNAL_AT_WRITE=2:26", quimbrel, "154", 1, 35},
       {"--default-signal FAULT_SIGNAL_AT_WRITE=2:27", quimbrel, "155", 1, 35},
-      {"--default-signal FAULT_SIGNAL_AT_WRITE=2:" + std::to_string(SIGRTMIN + 1), quimbrel,
-       std::to_string(128 + SIGRTMIN + 1), 1, 35},
-      {"--default-signal FAULT_SIGNAL_AT_WRITE=2:" + std::to_string(SIGRTMAX), quimbrel,
-       std::to_string(128 + SIGRTMAX), 1, 35},
       {"--default-signal FAULT_SIGNAL_AT_WRITE=2:11", quimbrel, "139", 1, 35},
       {"--default-signal FAULT_SIGNAL_AT_WRITE=1:7", dorvel, "135", 0, 0},
       {"--ignore-signal=USR1 FAULT_SIGNAL_AT_WRITE=2:10", quimbrel, "0", 36, 36},
@@ -156,6 +153,14 @@ TEST_F(OddFiles, StopSignalsAndFailedClosesLeaveWholeMessages) {
       {"FAULT_CLOSE_EIO=1", dorvel, "1", 1, 1},
       {"FAULT_READ_EIO_AFTER=" + inside_third, quimbrel, "1", 2, 2},
   };
+  // qemu-user gives real-time signals other numbers on the host, or drops
+  // them: those rows hold where the tools run on their own processor.
+  if (std::getenv("TESTS_UNDER_QEMU_USER") == nullptr) {
+    for (const int signal : {SIGRTMIN + 1, SIGRTMAX}) {
+      cases.push_back({"--default-signal FAULT_SIGNAL_AT_WRITE=2:" + std::to_string(signal),
+                       quimbrel, std::to_string(128 + signal), 1, 35});
+    }
+  }
   for (const Case& c : cases) {
     e2e::fs::remove(dir_.file("out.grb"));
     const e2e::RunResult result =

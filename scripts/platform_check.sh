@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
+# Builds and tests the committed HEAD on other platforms, each in a pristine
+# Debian root, and checks that every platform gives the same results as this
+# machine on the same input files.
+#
+#   bash scripts/platform_check.sh [PLATFORM...]   (default: bullseye forky arm64 s390x)
+#
+# A PLATFORM is a Debian suite (a root of that release for this machine's
+# architecture) or a Debian architecture (a Debian 12 root that cross-builds
+# for it; the tests run under qemu-user, which the kernel starts through
+# binfmt_misc). In each root: the build group of packages, the build with
+# warnings as errors, the unit and end-to-end tests (ctest -LE primary), and
+# tests/platform_results.sh on the inputs made here. The tables are compared
+# with this machine's; a difference fails and names the platform.
+# Logs and figures: build/platforms/PLATFORM/. Exit status non-zero when any
+# step failed on any platform or any table differs.
+set -uo pipefail
+
+# Inside mmdebstrap's customize hook: $2 is the new root, $3 the log folder,
+# $4 the platform's architecture ("" for this machine's), $5 the inputs.
+if [ "${1:-}" = "--inside" ]; then
+  root=$2 logs=$3 arch=$4 inputs=$5
+  git clone -q "$(cd "$(dirname "$0")/.." && pwd)" "$root/root/dorvel-quimbrel" || exit 1
+  cp -r "$inputs" "$root/root/inputs" || exit 1
+  configure=(cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWARNINGS_AS_ERRORS=ON)
+  deps=build emulated=""
+  if [ -n "$arch" ]; then
+    case $arch in
+      arm64) cpu=aarch64 triplet=aarch64-linux-gnu ;;
+      s390x) cpu=s390x triplet=s390x-linux-gnu ;;
+      ppc64el) cpu=ppc64le triplet=powerpc64le-linux-gnu ;;
+      *) echo "no cross settings for $arch" >"$logs/deps.log"; exit 1 ;;
+    esac
+    deps=cross-$arch emulated="TESTS_UNDER_QEMU_USER=1 "
+    configure+=(-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=$cpu
+                -DCMAKE_C_COMPILER=$triplet-gcc -DCMAKE_CXX_COMPILER=$triplet-g++
+                -DCMAKE_LIBRARY_ARCHITECTURE=$triplet)
+    export PKG_CONFIG_LIBDIR=/usr/lib/$triplet/pkgconfig:/usr/share/pkgconfig
+  fi
+  # One command per step, each timed; a failed step ends the platform's run.
+  steps=(
+    "deps|bash scripts/install_deps.sh $deps"
+    "build|${configure[*]} && cmake --build build -j \$(nproc)"
+    "tests|cd build && ${emulated}ctest -j \$(nproc) -LE primary --output-on-failure"
+    "results|bash tests/platform_results.sh build/dorvel/dorvel build/quimbrel/quimbrel /root/inputs"
+    "version|build/dorvel/dorvel --version"
+  )
+  for step in "${steps[@]}"; do
+    name=${step%%|*} start=$(date +%s)
+    chroot "$root" env -i HOME=/root LANG=C.UTF-8 TERM=dumb PKG_CONFIG_LIBDIR="${PKG_CONFIG_LIBDIR:-}" \
+      PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+      bash -c "cd /root/dorvel-quimbrel && ${step#*|}" >"$logs/$name.log" 2>&1
+    status=$?
+    echo "$status" >"$logs/$name.status"
+    echo $(($(date +%s) - start)) >"$logs/$name.seconds"
+    [ "$status" -eq 0 ] || break
+  done
+  exit 0
+fi
+
+cd "$(dirname "$0")/.."
+self="$(pwd)/scripts/platform_check.sh"
+platforms=("$@")
+[ ${#platforms[@]} -gt 0 ] || platforms=(bullseye forky arm64 s390x)
+out=$(pwd)/build/platforms
+rm -rf "$out"
+mkdir -p "$out"
+
+# This machine's table, from this machine's build, on inputs made here.
+bash scripts/install_deps.sh root emulation >/dev/null || exit 1
+bash scripts/build.sh >/dev/null || exit 1
+build/tests/make_test_gribs fixtures "$out/inputs" || exit 1
+build/tests/make_test_gribs seeds "$out/seeds" || exit 1
+for seed in "$out"/seeds/*; do mv "$seed" "$out/inputs/seed_${seed##*/}"; done
+bash tests/platform_results.sh build/dorvel/dorvel build/quimbrel/quimbrel "$out/inputs" \
+  >"$out/this_machine.txt" || exit 1
+
+# Foreign binaries run through qemu-user; the F flag opens the emulator now,
+# so that it runs inside roots that lack it.
+if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
+  mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc || exit 1
+fi
+for platform in "${platforms[@]}"; do
+  case $platform in
+    arm64) emulator=qemu-aarch64 ;;
+    s390x) emulator=qemu-s390x ;;
+    ppc64el) emulator=qemu-ppc64le ;;
+    *) continue ;;
+  esac
+  [ -e "/proc/sys/fs/binfmt_misc/$emulator" ] ||
+    cat "/usr/lib/binfmt.d/$emulator.conf" >/proc/sys/fs/binfmt_misc/register || exit 1
+done
+
+check_platform() {
+  local platform=$1 logs="$out/$1" suite=$1 arch="" packages=git,ca-certificates start
+  mkdir -p "$logs"
+  if [[ $platform =~ ^(arm64|s390x|ppc64el)$ ]]; then
+    suite=bookworm arch=$platform
+  fi
+  start=$(date +%s)
+  bash scripts/pristine_root.sh "$suite" "$logs/mmdebstrap.log" "$packages" \
+    "\"$self\" --inside \"\$1\" \"$logs\" \"$arch\" \"$out/inputs\""
+  echo $? >"$logs/root.status"
+  echo $(($(date +%s) - start)) >"$logs/root.seconds"
+}
+# Side by side: the roots download and unpack while others compile.
+for platform in "${platforms[@]}"; do check_platform "$platform" & done
+wait
+
+failed=0
+for platform in "${platforms[@]}"; do
+  logs="$out/$platform"
+  root_status=$(cat "$logs/root.status")
+  echo "== $platform: pristine root and steps: exit $root_status, $(cat "$logs/root.seconds") s in all"
+  [ "$root_status" -eq 0 ] || { failed=1; tail -n 20 "$logs/mmdebstrap.log"; }
+  for step in deps build tests results version; do
+    status=$(cat "$logs/$step.status" 2>/dev/null || echo "not run")
+    echo "   $step: exit $status, $(cat "$logs/$step.seconds" 2>/dev/null || echo '?') s"
+    if [ "$status" != 0 ]; then
+      failed=1
+      [ -f "$logs/$step.log" ] && tail -n 30 "$logs/$step.log" | sed 's/^/     | /'
+      break
+    fi
+  done
+  grep -E 'tests passed' "$logs/tests.log" 2>/dev/null | sed 's/^/   /'
+  sed 's/^/   /' "$logs/version.log" 2>/dev/null
+  if [ -f "$logs/results.log" ]; then
+    if diff "$out/this_machine.txt" "$logs/results.log" >"$logs/results.diff"; then
+      echo "   results: the same as this machine's, $(grep -c . "$logs/results.log") runs"
+    else
+      failed=1
+      echo "   results: DIFFERENT from this machine's on $platform:"
+      sed 's/^/     | /' "$logs/results.diff" | head -n 40
+    fi
+  fi
+done
+exit $failed
