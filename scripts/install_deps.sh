@@ -12,6 +12,7 @@
 #     cluster    a one-node Slurm cluster (slurm_check.sh)
 #     ecflow     an ecFlow server, its client and Python API (ecflow_check.sh)
 #     root       what makes pristine Debian roots (mmdebstrap)
+#     libcxx     clang, its C++ library and GoogleTest's sources to build for it
 #     emulation  qemu-user-static: foreign binaries run through binfmt_misc
 #     cross-ARCH the build group for Debian architecture ARCH (arm64, s390x...):
 #                a cross compiler and ARCH's libraries
@@ -34,6 +35,7 @@ package=(devscripts lintian)
 cluster=(slurm-wlm munge python3-matplotlib)
 ecflow=(ecflow-server ecflow-client python3-ecflow python3-matplotlib)
 root=(mmdebstrap debian-archive-keyring)
+libcxx=(clang libc++-dev libc++abi-dev googletest)
 emulation=(qemu-user-static)
 
 packages=() files=() build_deps=0
@@ -46,6 +48,7 @@ for group in "$@"; do
     cluster) packages+=("${cluster[@]}") ;;
     ecflow) packages+=("${ecflow[@]}") ;;
     root) packages+=("${root[@]}") ;;
+    libcxx) packages+=("${libcxx[@]}") ;;
     emulation) packages+=("${emulation[@]}") ;;
     cross-*)
       arch=${group#cross-}

@@ -4,12 +4,13 @@
 # Debian root, and checks that every platform gives the same results as this
 # machine on the same input files.
 #
-#   bash scripts/platform_check.sh [PLATFORM...]   (default: bullseye forky arm64 s390x)
+#   bash scripts/platform_check.sh [PLATFORM...]
+#                         (default: bullseye forky arm64 s390x libcxx)
 #
 # A PLATFORM is a Debian suite (a root of that release for this machine's
-# architecture) or a Debian architecture (a Debian 12 root that cross-builds
-# for it; the tests run under qemu-user, which the kernel starts through
-# binfmt_misc). In each root: the build group of packages, the build with
+# architecture), a Debian architecture (a Debian 12 or 13 root that
+# cross-builds for it; the tests run under qemu-user, which the kernel starts through
+# binfmt_misc), or libcxx (Debian 12, clang and libc++). In each root: the build group of packages, the build with
 # warnings as errors, the unit and end-to-end tests (ctest -LE primary), and
 # tests/platform_results.sh on the inputs made here. The tables are compared
 # with this machine's; a difference fails and names the platform.
@@ -18,25 +19,30 @@
 set -uo pipefail
 
 # Inside mmdebstrap's customize hook: $2 is the new root, $3 the log folder,
-# $4 the platform's architecture ("" for this machine's), $5 the inputs.
+# $4 the platform, $5 the inputs.
 if [ "${1:-}" = "--inside" ]; then
-  root=$2 logs=$3 arch=$4 inputs=$5
+  root=$2 logs=$3 platform=$4 inputs=$5
   git clone -q "$(cd "$(dirname "$0")/.." && pwd)" "$root/root/dorvel-quimbrel" || exit 1
   cp -r "$inputs" "$root/root/inputs" || exit 1
   configure=(cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWARNINGS_AS_ERRORS=ON)
-  deps=build emulated=""
-  if [ -n "$arch" ]; then
-    case $arch in
-      arm64) cpu=aarch64 triplet=aarch64-linux-gnu ;;
-      s390x) cpu=s390x triplet=s390x-linux-gnu ;;
-      ppc64el) cpu=ppc64le triplet=powerpc64le-linux-gnu ;;
-      *) echo "no cross settings for $arch" >"$logs/deps.log"; exit 1 ;;
-    esac
-    deps=cross-$arch emulated="TESTS_UNDER_QEMU_USER=1 "
+  deps=build emulated="" settings=(HOME=/root LANG=C.UTF-8 TERM=dumb)
+  case $platform in
+    arm64) cpu=aarch64 triplet=aarch64-linux-gnu ;;
+    s390x) cpu=s390x triplet=s390x-linux-gnu ;;
+    ppc64el) cpu=ppc64le triplet=powerpc64le-linux-gnu ;;
+    libcxx)
+      # clang with its own C++ library (the toolchain of macOS); GoogleTest is
+      # built from its sources for it.
+      deps="build libcxx"
+      configure+=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+                  -DCMAKE_CXX_FLAGS=-stdlib=libc++ -DGTEST_SOURCE_DIR=/usr/src/googletest) ;;
+  esac
+  if [ -n "${triplet:-}" ]; then
+    deps=cross-$platform emulated="TESTS_UNDER_QEMU_USER=1 "
     configure+=(-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=$cpu
                 -DCMAKE_C_COMPILER=$triplet-gcc -DCMAKE_CXX_COMPILER=$triplet-g++
                 -DCMAKE_LIBRARY_ARCHITECTURE=$triplet)
-    export PKG_CONFIG_LIBDIR=/usr/lib/$triplet/pkgconfig:/usr/share/pkgconfig
+    settings+=(PKG_CONFIG_LIBDIR=/usr/lib/$triplet/pkgconfig:/usr/share/pkgconfig)
   fi
   # One command per step, each timed; a failed step ends the platform's run.
   steps=(
@@ -48,7 +54,7 @@ if [ "${1:-}" = "--inside" ]; then
   )
   for step in "${steps[@]}"; do
     name=${step%%|*} start=$(date +%s)
-    chroot "$root" env -i HOME=/root LANG=C.UTF-8 TERM=dumb PKG_CONFIG_LIBDIR="${PKG_CONFIG_LIBDIR:-}" \
+    chroot "$root" env -i "${settings[@]}" \
       PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
       bash -c "cd /root/dorvel-quimbrel && ${step#*|}" >"$logs/$name.log" 2>&1
     status=$?
@@ -62,7 +68,7 @@ fi
 cd "$(dirname "$0")/.."
 self="$(pwd)/scripts/platform_check.sh"
 platforms=("$@")
-[ ${#platforms[@]} -gt 0 ] || platforms=(bullseye forky arm64 s390x)
+[ ${#platforms[@]} -gt 0 ] || platforms=(bullseye forky arm64 s390x libcxx)
 out=$(pwd)/build/platforms
 rm -rf "$out"
 mkdir -p "$out"
@@ -93,14 +99,17 @@ for platform in "${platforms[@]}"; do
 done
 
 check_platform() {
-  local platform=$1 logs="$out/$1" suite=$1 arch="" packages=git,ca-certificates start
+  local platform=$1 logs="$out/$1" suite=$1 start
   mkdir -p "$logs"
-  if [[ $platform =~ ^(arm64|s390x|ppc64el)$ ]]; then
-    suite=bookworm arch=$platform
-  fi
+  # Debian 12's security archive (LTS since June 2026) has dropped s390x, so
+  # its roots cannot take s390x libraries of the same versions: Debian 13 there.
+  case $platform in
+    arm64 | ppc64el | libcxx) suite=bookworm ;;
+    s390x) suite=trixie ;;
+  esac
   start=$(date +%s)
-  bash scripts/pristine_root.sh "$suite" "$logs/mmdebstrap.log" "$packages" \
-    "\"$self\" --inside \"\$1\" \"$logs\" \"$arch\" \"$out/inputs\""
+  bash scripts/pristine_root.sh "$suite" "$logs/mmdebstrap.log" git,ca-certificates \
+    "\"$self\" --inside \"\$1\" \"$logs\" \"$platform\" \"$out/inputs\""
   echo $? >"$logs/root.status"
   echo $(($(date +%s) - start)) >"$logs/root.seconds"
 }

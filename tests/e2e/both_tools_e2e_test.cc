@@ -98,8 +98,8 @@ TEST_P(BothTools, UsageHelpAndVersion) {
 }
 
 TEST_P(BothTools, OverLongNamesAndMissingInput) {
-  for (const std::size_t length : {201, 250, 300}) {
-    const std::string long_name(length, 'n');
+  for (const int length : {201, 250, 300}) {
+    const std::string long_name(static_cast<std::size_t>(length), 'n');
     e2e::RunResult result = run(long_name + " out.grb" + tool().tail);
     EXPECT_EQ(result.out, " Nome di file troppo lungo (oltre 200 caratteri): filein\n");
     EXPECT_EQ(result.status, 2);

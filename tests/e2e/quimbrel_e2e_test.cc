@@ -182,8 +182,9 @@ TEST_F(Quimbrel, ASizeLimitLeavesOnlyWholeMessages) {
   std::vector<std::string> prefixes(1);
   for (const std::string& message : messages) prefixes.push_back(prefixes.back() + message);
   for (const auto& [limit, kept] :
-       {std::pair{prefixes[6].size() + 30000, 6}, std::pair{prefixes[6].size(), 6},
-        std::pair{prefixes[12].size() - 3, 11}}) {
+       {std::pair{prefixes[6].size() + 30000, std::size_t{6}},
+        std::pair{prefixes[6].size(), std::size_t{6}},
+        std::pair{prefixes[12].size() - 3, std::size_t{11}}}) {
     const e2e::RunResult result = e2e::run_shell(dir_.path(), "prlimit --fsize=" + std::to_string(limit) + " " +
                                              quoted(kQuimbrel) + " " +
                                              quoted(fixture("sample.grb")) + " out.grb -12");
