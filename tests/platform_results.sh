@@ -9,7 +9,8 @@
 #   bash tests/platform_results.sh DORVEL QUIMBREL INPUTS
 #
 # The runs see the inputs as in/NAME and write out.grb, so that no path of
-# the machine shows in a console line.
+# the machine shows in a console line. A run that hangs is stopped after five
+# minutes (exit 124 in its row).
 set -euo pipefail
 dorvel=$(realpath "$1") quimbrel=$(realpath "$2") inputs=$(realpath "$3")
 work=$(mktemp -d)
@@ -21,7 +22,7 @@ row() {
   local label=$1 status=0 console hash=-
   shift
   rm -f out.grb
-  console=$("$@" 2>&1 >stdout.txt) || status=$?
+  console=$(timeout 300 "$@" 2>&1 >stdout.txt) || status=$?
   console=$(grep -E '^(dorvel|quimbrel):' <<<"$console" | cat stdout.txt - || true)
   [ ! -f out.grb ] || hash=$(sha256sum <out.grb | cut -c1-16)
   printf '%s | exit %s | %s | %s\n' "$label" "$status" "$hash" "${console//$'\n'/ / }"
