@@ -12,18 +12,14 @@
 # demo, the ordinary suite or the sanitized suite). Logs: build/fresh-machine/.
 # The exit status is non-zero when any command failed in any suite.
 set -uo pipefail
+. "$(dirname "$0")/root_steps.sh"
 
 # Inside mmdebstrap's customize hook: $2 is the new root, $3 the log folder.
 if [ "${1:-}" = "--inside" ]; then
   root=$2 logs=$3
   git clone -q "$(cd "$(dirname "$0")/.." && pwd)" "$root/root/dorvel-quimbrel" || exit 1
   for step in demo build_and_test; do
-    start=$(date +%s)
-    chroot "$root" env -i HOME=/root LANG=C.UTF-8 TERM=dumb SKIP_FUZZ="${SKIP_FUZZ:-}" \
-      PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-      bash -c "cd /root/dorvel-quimbrel && bash scripts/$step.sh" >"$logs/$step.log" 2>&1
-    echo $? >"$logs/$step.status"
-    echo $(($(date +%s) - start)) >"$logs/$step.seconds"
+    root_step "$root" "$logs" "$step" "bash scripts/$step.sh" SKIP_FUZZ="${SKIP_FUZZ:-}"
   done
   exit 0
 fi
@@ -42,34 +38,17 @@ suites=("$@")
 bash scripts/install_deps.sh root >/dev/null || exit 1
 out=$(pwd)/build/fresh-machine
 mkdir -p "$out"
-# One suite: its pristine root, the two commands inside, and the root thrown away.
-check_suite() {
-  local suite=$1 logs="$out/$1" start
-  rm -rf "$logs"
-  mkdir -p "$logs"
-  start=$(date +%s)
-  bash scripts/pristine_root.sh "$suite" "$logs/mmdebstrap.log" git,ca-certificates \
-    "\"$self\" --inside \"\$1\" \"$logs\""
-  echo $? >"$logs/root.status"
-  echo $(($(date +%s) - start)) >"$logs/root.seconds"
-}
 # The suites run side by side: one downloads and unpacks while the other compiles.
-for suite in "${suites[@]}"; do check_suite "$suite" & done
+for suite in "${suites[@]}"; do
+  rm -rf "${out:?}/$suite"
+  mkdir -p "$out/$suite"
+  make_root "$suite" "$out/$suite" "\"$self\" --inside \"\$1\" \"$out/$suite\"" &
+done
 wait
 failed=0
 for suite in "${suites[@]}"; do
   logs="$out/$suite"
-  root_status=$(cat "$logs/root.status")
-  echo "== $suite: pristine root and hooks: exit $root_status, $(cat "$logs/root.seconds") s total"
-  [ "$root_status" -eq 0 ] || { failed=1; tail -n 20 "$logs/mmdebstrap.log"; }
-  for step in demo build_and_test; do
-    status=$(cat "$logs/$step.status" 2>/dev/null || echo "not run")
-    echo "   bash scripts/$step.sh: exit $status, $(cat "$logs/$step.seconds" 2>/dev/null || echo '?') s"
-    if [ "$status" != 0 ]; then
-      failed=1
-      [ -f "$logs/$step.log" ] && tail -n 30 "$logs/$step.log" | sed 's/^/     | /'
-    fi
-  done
+  report_root "$suite" "$logs" demo build_and_test || failed=1
   grep -E '^[0-9]{8} [0-9*]{4} neg ' "$logs/demo.log" 2>/dev/null | sed 's/^/   demo summary: /'
   grep -E 'tests passed|Done [0-9]+ runs' "$logs/build_and_test.log" 2>/dev/null | sed 's/^/   /'
 done

@@ -17,6 +17,7 @@
 # Logs and figures: build/platforms/PLATFORM/. Exit status non-zero when any
 # step failed on any platform or any table differs.
 set -uo pipefail
+. "$(dirname "$0")/root_steps.sh"
 
 # Inside mmdebstrap's customize hook: $2 is the new root, $3 the log folder,
 # $4 the platform, $5 the inputs.
@@ -28,11 +29,10 @@ if [ "${1:-}" = "--inside" ]; then
   # of the build time and changes no generated code.
   configure=(cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWARNINGS_AS_ERRORS=ON
              "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO='-O2 -DNDEBUG'")
-  deps=build emulated="" settings=(HOME=/root LANG=C.UTF-8 TERM=dumb)
+  deps=build emulated="" settings=()
   case $platform in
     arm64) cpu=aarch64 triplet=aarch64-linux-gnu ;;
     s390x) cpu=s390x triplet=s390x-linux-gnu ;;
-    ppc64el) cpu=ppc64le triplet=powerpc64le-linux-gnu ;;
     libcxx)
       # clang with its own C++ library (the toolchain of macOS); GoogleTest is
       # built from its sources for it.
@@ -56,17 +56,25 @@ if [ "${1:-}" = "--inside" ]; then
     "version|build/dorvel/dorvel --version"
   )
   for step in "${steps[@]}"; do
-    name=${step%%|*} start=$(date +%s)
-    chroot "$root" env -i "${settings[@]}" \
-      PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-      bash -c "cd /root/dorvel-quimbrel && ${step#*|}" >"$logs/$name.log" 2>&1
-    status=$?
-    echo "$status" >"$logs/$name.status"
-    echo $(($(date +%s) - start)) >"$logs/$name.seconds"
-    [ "$status" -eq 0 ] || break
+    root_step "$root" "$logs" "${step%%|*}" "${step#*|}" "${settings[@]}" || break
   done
   exit 0
 fi
+
+# The Debian suite of a platform's root.
+suite_of() {
+  case $1 in
+    arm64 | libcxx) echo bookworm ;;
+    # Debian 12's security archive (LTS since June 2026) has dropped s390x, the
+    # mirror lacks s390x packages of Debian 13's point releases, and Debian 12
+    # as released cannot hold s390x's ecCodes beside the cross compiler (its
+    # Fortran dependency needs the s390x binutils): testing can, but there the
+    # s390x compiler it brings takes the cross compiler's name and runs under
+    # qemu (a 20-minute build), so s390x is checked by name, not by default.
+    s390x) echo forky ;;
+    *) echo "$1" ;;
+  esac
+}
 
 # The whole check is one function, read before it runs.
 main() {
@@ -96,56 +104,29 @@ main() {
     case $platform in
       arm64) emulator=qemu-aarch64 ;;
       s390x) emulator=qemu-s390x ;;
-      ppc64el) emulator=qemu-ppc64le ;;
       *) continue ;;
     esac
     [ -e "/proc/sys/fs/binfmt_misc/$emulator" ] ||
       cat "/usr/lib/binfmt.d/$emulator.conf" >/proc/sys/fs/binfmt_misc/register || exit 1
   done
 
-  check_platform() {
-    local platform=$1 logs="$out/$1" suite=$1 start
-    mkdir -p "$logs"
-    case $platform in
-      arm64 | ppc64el | libcxx) suite=bookworm ;;
-      # Debian 12's security archive (LTS since June 2026) has dropped s390x, the
-      # mirror lacks s390x packages of Debian 13's point releases, and Debian 12
-      # as released cannot hold s390x's ecCodes beside the cross compiler (its
-      # Fortran dependency needs the s390x binutils): testing can, but there the
-      # s390x compiler it brings takes the cross compiler's name and runs under
-      # qemu (a 20-minute build), so s390x is checked by name, not by default.
-      s390x) suite=forky ;;
-    esac
-    start=$(date +%s)
-    bash scripts/pristine_root.sh "$suite" "$logs/mmdebstrap.log" git,ca-certificates \
-      "\"$self\" --inside \"\$1\" \"$logs\" \"$platform\" \"$out/inputs\""
-    echo $? >"$logs/root.status"
-    echo $(($(date +%s) - start)) >"$logs/root.seconds"
-  }
   # Side by side: the roots download and unpack while others compile.
-  for platform in "${platforms[@]}"; do check_platform "$platform" & done
+  for platform in "${platforms[@]}"; do
+    mkdir -p "$out/$platform"
+    make_root "$(suite_of "$platform")" "$out/$platform" \
+      "\"$self\" --inside \"\$1\" \"$out/$platform\" \"$platform\" \"$out/inputs\"" &
+  done
   wait
 
   failed=0
   for platform in "${platforms[@]}"; do
     logs="$out/$platform"
-    root_status=$(cat "$logs/root.status")
-    echo "== $platform: pristine root and steps: exit $root_status, $(cat "$logs/root.seconds") s in all"
-    [ "$root_status" -eq 0 ] || { failed=1; tail -n 20 "$logs/mmdebstrap.log"; }
-    for step in deps build tests results version; do
-      status=$(cat "$logs/$step.status" 2>/dev/null || echo "not run")
-      echo "   $step: exit $status, $(cat "$logs/$step.seconds" 2>/dev/null || echo '?') s"
-      if [ "$status" != 0 ]; then
-        failed=1
-        [ -f "$logs/$step.log" ] && tail -n 30 "$logs/$step.log" | sed 's/^/     | /'
-        break
-      fi
-    done
+    report_root "$platform" "$logs" deps build tests results version || failed=1
     grep -E 'tests passed' "$logs/tests.log" 2>/dev/null | sed 's/^/   /'
     sed 's/^/   /' "$logs/version.log" 2>/dev/null
     # Where the tools run on the machine's own kernel, both layers must be built
     # in and applied (qemu-user offers neither).
-    if [[ ! $platform =~ ^(arm64|s390x|ppc64el)$ ]] && [ -f "$logs/version.log" ] &&
+    if [[ ! $platform =~ ^(arm64|s390x)$ ]] && [ -f "$logs/version.log" ] &&
        ! grep -q '^sandbox: landlock .*, seccomp allow-list' "$logs/version.log"; then
       failed=1
       echo "   confinement: NOT both layers on $platform"
