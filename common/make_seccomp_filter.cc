@@ -28,19 +28,19 @@ namespace {
 // Calls a run makes once confined, whatever their arguments: reading its
 // input and ecCodes' files (whose opens Landlock judges), looking at files,
 // memory, signals of its own, time, ending. Names this architecture lacks
-// are left out by libseccomp.
+// are left out by libseccomp. The others are allowed with the arguments a
+// run gives them, as main() sets out.
 const int kAllowedCalls[] = {
     SCMP_SYS(read),         SCMP_SYS(readv),          SCMP_SYS(pread64),
-    SCMP_SYS(preadv),       SCMP_SYS(preadv2),        SCMP_SYS(lseek),
-    SCMP_SYS(_llseek),      SCMP_SYS(close),          SCMP_SYS(fstat),
+    SCMP_SYS(preadv),       SCMP_SYS(preadv2),        SCMP_SYS(close),
+    SCMP_SYS(fstat),
     SCMP_SYS(fstat64),      SCMP_SYS(fstatat64),      SCMP_SYS(newfstatat),
     SCMP_SYS(stat),         SCMP_SYS(stat64),         SCMP_SYS(lstat),
     SCMP_SYS(lstat64),      SCMP_SYS(statx),          SCMP_SYS(access),
     SCMP_SYS(faccessat),    SCMP_SYS(faccessat2),     SCMP_SYS(readlink),
     SCMP_SYS(readlinkat),   SCMP_SYS(getcwd),         SCMP_SYS(getdents),
-    SCMP_SYS(getdents64),   SCMP_SYS(fcntl),          SCMP_SYS(fcntl64),
-    SCMP_SYS(brk),          SCMP_SYS(munmap),         SCMP_SYS(mremap),
-    SCMP_SYS(madvise),      SCMP_SYS(rt_sigaction),   SCMP_SYS(rt_sigprocmask),
+    SCMP_SYS(getdents64),   SCMP_SYS(brk),            SCMP_SYS(munmap),
+    SCMP_SYS(mremap),       SCMP_SYS(rt_sigaction),   SCMP_SYS(rt_sigprocmask),
     SCMP_SYS(rt_sigreturn), SCMP_SYS(sigreturn),      SCMP_SYS(sigaltstack),
     SCMP_SYS(futex),        SCMP_SYS(futex_time64),   SCMP_SYS(clock_gettime),
     SCMP_SYS(clock_gettime64), SCMP_SYS(gettimeofday), SCMP_SYS(time),
@@ -48,6 +48,9 @@ const int kAllowedCalls[] = {
     SCMP_SYS(geteuid),      SCMP_SYS(getgid),         SCMP_SYS(getegid),
     SCMP_SYS(sched_yield),  SCMP_SYS(getrandom),      SCMP_SYS(restart_syscall),
     SCMP_SYS(exit),         SCMP_SYS(exit_group),
+    // A thread that a preloaded library started just before confinement
+    // finishes starting: its own restartable sequences and futex list.
+    SCMP_SYS(rseq),         SCMP_SYS(set_robust_list),
 };
 
 // Open flags a confined run never uses: it writes to no newly opened file,
@@ -55,6 +58,12 @@ const int kAllowedCalls[] = {
 constexpr std::uint64_t kRefusedOpenFlags = O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_PATH;
 // The lower 32 bits of an argument that the kernel takes as an int.
 constexpr std::uint64_t kIntBits = 0xFFFFFFFFULL;
+// What the allocators ask of madvise: no MADV_REMOVE (it punches holes in the
+// file behind a shared mapping) and none of the privileged kinds.
+const std::uint64_t kAllowedAdvice[] = {MADV_NORMAL,    MADV_RANDOM,   MADV_SEQUENTIAL,
+                                        MADV_WILLNEED,  MADV_DONTNEED, MADV_FREE,
+                                        MADV_HUGEPAGE,  MADV_NOHUGEPAGE, MADV_DONTDUMP,
+                                        MADV_DODUMP};
 
 scmp_filter_ctx filter;
 
@@ -83,17 +92,37 @@ int main(int argc, char** argv) {
   }
   filter = seccomp_init(SCMP_ACT_ERRNO(EPERM));
   if (filter == nullptr) return 1;
+  // A call from another architecture (int 0x80 on x86-64, x32) ends the
+  // whole process, not only the thread that made it.
+  if (seccomp_attr_set(filter, SCMP_FLTATR_ACT_BADARCH, SCMP_ACT_KILL_PROCESS) != 0) return 1;
   for (const int call : kAllowedCalls) allow(call);
+  // Writes to the console and the output; positioned writes and truncation to
+  // the output alone, so that nothing the caller wrote to the console earlier
+  // can be rewritten.
+  const scmp_arg_cmp is_output = argument(0, SCMP_CMP_MASKED_EQ, kIntBits, common::kOutputPlaceholder);
   for (const std::uint64_t descriptor :
        {std::uint64_t{STDOUT_FILENO}, std::uint64_t{STDERR_FILENO}, std::uint64_t{common::kOutputPlaceholder}}) {
     const scmp_arg_cmp is_open_file = argument(0, SCMP_CMP_MASKED_EQ, kIntBits, descriptor);
-    for (const int call : {SCMP_SYS(write), SCMP_SYS(writev), SCMP_SYS(pwrite64)}) {
-      allow(call, {is_open_file});
+    for (const int call : {SCMP_SYS(write), SCMP_SYS(writev)}) allow(call, {is_open_file});
+  }
+  for (const int call : {SCMP_SYS(pwrite64), SCMP_SYS(ftruncate), SCMP_SYS(ftruncate64)}) {
+    allow(call, {is_output});
+  }
+  // Seeks on every descriptor above standard error: descriptor 3, or any
+  // with a bit from 2 up set (only the lower 32 bits name the descriptor).
+  for (const int call : {SCMP_SYS(lseek), SCMP_SYS(_llseek)}) {
+    allow(call, {argument(0, SCMP_CMP_MASKED_EQ, kIntBits, STDERR_FILENO + 1)});
+    for (unsigned bit = 2; bit < 32; ++bit) {
+      allow(call, {argument(0, SCMP_CMP_MASKED_EQ, 1ULL << bit, 1ULL << bit)});
     }
   }
-  const scmp_arg_cmp is_output = argument(0, SCMP_CMP_MASKED_EQ, kIntBits, common::kOutputPlaceholder);
-  allow(SCMP_SYS(ftruncate), {is_output});
-  allow(SCMP_SYS(ftruncate64), {is_output});
+  // Descriptor flags are read, never set: no duplicates, no O_APPEND taken
+  // away, no O_NONBLOCK on a shared input, no leases, owners or signals.
+  for (const int call : {SCMP_SYS(fcntl), SCMP_SYS(fcntl64)}) {
+    for (const std::uint64_t command : {F_GETFD, F_GETFL}) {
+      allow(call, {argument(1, SCMP_CMP_MASKED_EQ, kIntBits, command)});
+    }
+  }
   // stdio asks whether a stream is a terminal; nothing else of ioctl. Newer C
   // libraries (glibc 2.42) ask with TCGETS2, where the architecture has it.
   allow(SCMP_SYS(ioctl), {argument(1, SCMP_CMP_MASKED_EQ, kIntBits, TCGETS)});
@@ -102,13 +131,21 @@ int main(int argc, char** argv) {
 #endif
   allow(SCMP_SYS(openat), {argument(2, SCMP_CMP_MASKED_EQ, kRefusedOpenFlags, 0)});
   allow(SCMP_SYS(open), {argument(1, SCMP_CMP_MASKED_EQ, kRefusedOpenFlags, 0)});
-  for (const int call : {SCMP_SYS(mmap), SCMP_SYS(mmap2), SCMP_SYS(mprotect)}) {
-    allow(call, {argument(2, SCMP_CMP_MASKED_EQ, PROT_EXEC, 0)});
+  // Private memory only, never executable: a shared mapping of the output
+  // would write past the filter.
+  const scmp_arg_cmp not_executable = argument(2, SCMP_CMP_MASKED_EQ, PROT_EXEC, 0);
+  for (const int call : {SCMP_SYS(mmap), SCMP_SYS(mmap2)}) {
+    allow(call, {not_executable, argument(3, SCMP_CMP_MASKED_EQ, MAP_SHARED, 0)});
+  }
+  allow(SCMP_SYS(mprotect), {not_executable});
+  for (const std::uint64_t advice : kAllowedAdvice) {
+    allow(SCMP_SYS(madvise), {argument(2, SCMP_CMP_MASKED_EQ, kIntBits, advice)});
   }
   // Signals and limits for this process only: the re-raise of a stop signal.
   const scmp_arg_cmp is_self = argument(0, SCMP_CMP_EQ, common::kProcessPlaceholder);
   for (const int call : {SCMP_SYS(kill), SCMP_SYS(tgkill), SCMP_SYS(tkill)}) allow(call, {is_self});
-  allow(SCMP_SYS(prlimit64), {argument(0, SCMP_CMP_EQ, 0)});
+  // Its own limits read, never set: an operator's ulimit -f and -c hold.
+  allow(SCMP_SYS(prlimit64), {argument(0, SCMP_CMP_EQ, 0), argument(2, SCMP_CMP_EQ, 0)});
   // clone3's flags are out of the filter's reach: "not implemented" makes the
   // C library fall back to clone, which is refused.
   if (seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) != 0) return 1;

@@ -53,7 +53,7 @@ GribFiles open_grib_files(const ArgumentField& filein, const ArgumentField& file
   }
   files.output = std::make_unique<OutputFile>(fileout);
   // Both files are open: nothing else is opened for the rest of the run.
-  confine_run(files.output->descriptor());
+  confine_run(::fileno(files.input.get()), files.output->descriptor());
   return files;
 }
 

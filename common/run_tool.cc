@@ -32,17 +32,28 @@ bool fill_closed_standard_descriptors() {
   return true;
 }
 
+const char* reporting_tool = nullptr;
+
 void write_stderr_report(const char* tool_name, std::string_view text) {
   std::fprintf(stderr, "%s: %.*s\n", tool_name, static_cast<int>(text.size()), text.data());
 }
 
 }  // namespace
 
+void report_on_stderr(std::string_view text) {
+  if (reporting_tool == nullptr) {
+    std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
+  } else {
+    write_stderr_report(reporting_tool, text);
+  }
+}
+
 int run_tool(const char* tool_name, int argc, const char* const* argv,
              int (*run)(int argc, const char* const* argv)) {
   // A file-size limit must surface as a failed write that the tool reports and
   // cleans up after, not as a signal that kills it in the middle of a message.
   std::signal(SIGXFSZ, SIG_IGN);
+  reporting_tool = tool_name;
   if (!fill_closed_standard_descriptors()) return kExitFailure;
   try {
     try {

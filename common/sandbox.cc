@@ -2,65 +2,27 @@
 #include "common/sandbox.h"
 
 #include <dirent.h>
-#include <eccodes.h>
-#include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string_view>
-#include <utility>
 #include <vector>
 
+#include "common/args_console.h"
+#include "common/landlock.h"
+#include "common/run_tool.h"
 #include "common/seccomp_placeholders.h"
 
 namespace common {
 namespace {
-
-// Landlock's kernel interface, which is stable: its system call numbers are
-// the same on every architecture, and its rights and structures are declared
-// here so that older kernel headers (without them, or without the later
-// rights) build the same program.
-#ifndef SYS_landlock_create_ruleset
-#define SYS_landlock_create_ruleset 444
-#define SYS_landlock_add_rule 445
-#define SYS_landlock_restrict_self 446
-#endif
-constexpr unsigned kCreateRulesetVersion = 1U << 0;
-constexpr int kRulePathBeneath = 1;
-constexpr std::uint64_t kFsReadFile = 1ULL << 2;
-constexpr std::uint64_t kFsReadDir = 1ULL << 3;
-// Rights by the ABI that brought them.
-constexpr std::uint64_t kFsRightsOfAbi1 = (1ULL << 13) - 1;  // execute .. make symlink
-constexpr std::uint64_t kFsRefer = 1ULL << 13;               // ABI 2
-constexpr std::uint64_t kFsTruncate = 1ULL << 14;            // ABI 3
-constexpr std::uint64_t kFsIoctlDev = 1ULL << 15;            // ABI 5
-constexpr std::uint64_t kNetBindTcp = 1ULL << 0;             // ABI 4
-constexpr std::uint64_t kNetConnectTcp = 1ULL << 1;          // ABI 4
-constexpr std::uint64_t kScopeAbstractUnixSocket = 1ULL << 0;  // ABI 6
-constexpr std::uint64_t kScopeSignal = 1ULL << 1;              // ABI 6
-constexpr int kFirstNetAbi = 4;
-constexpr int kFirstScopeAbi = 6;
-
-// The ruleset attribute up to ABI 6; an older kernel is given only the part
-// it knows.
-struct RulesetAttr {
-  std::uint64_t handled_access_fs;
-  std::uint64_t handled_access_net;
-  std::uint64_t scoped;
-};
-struct __attribute__((packed)) PathBeneathAttr {
-  std::uint64_t allowed_access;
-  std::int32_t parent_fd;
-};
-static_assert(sizeof(PathBeneathAttr) == 12);
 
 #ifdef TOOLS_SECCOMP_FILTER
 // The seccomp allow-list, made at build time (make_seccomp_filter.cc).
@@ -72,12 +34,9 @@ constexpr bool kSeccompBuiltIn = true;
 constexpr bool kSeccompBuiltIn = false;
 #endif
 
-// The folders ecCodes is told of by its environment; only then are their
-// symbolic links followed (the packaged folders are taken as they stand).
-constexpr const char* kFolderVariables[] = {
-    "ECCODES_DEFINITION_PATH", "ECCODES_EXTRA_DEFINITION_PATH", "GRIB_DEFINITION_PATH",
-    "ECCODES_SAMPLES_PATH",    "ECCODES_EXTRA_SAMPLES_PATH",    "GRIB_SAMPLES_PATH",
-};
+#ifndef SYS_close_range
+#define SYS_close_range 436  // the same on every architecture
+#endif
 
 bool confined = false;
 
@@ -86,129 +45,59 @@ bool sandbox_switched_off() {
   return value != nullptr && *value != '\0';
 }
 
-int landlock_abi() {
-  const long abi = ::syscall(SYS_landlock_create_ruleset, nullptr, 0, kCreateRulesetVersion);
-  return abi > 0 ? static_cast<int>(abi) : 0;
+// valgrind runs the program on its own code translated into executable
+// memory, which the seccomp filter refuses: under valgrind the run goes on
+// without that layer, and says so. valgrind preloads its core into the program.
+bool under_valgrind() {
+  const char* preload = std::getenv("LD_PRELOAD");
+  return preload != nullptr && std::strstr(preload, "/vgpreload_core-") != nullptr;
 }
 
-std::uint64_t handled_fs_rights(int abi) {
-  std::uint64_t rights = kFsRightsOfAbi1;
-  if (abi >= 2) rights |= kFsRefer;
-  if (abi >= 3) rights |= kFsTruncate;
-  if (abi >= 5) rights |= kFsIoctlDev;
-  return rights;
+// The threads of the process; 1 when /proc cannot tell.
+int thread_count() {
+  std::FILE* status = std::fopen("/proc/self/status", "r");
+  if (status == nullptr) return 1;
+  char line[256];
+  int threads = 1;
+  while (std::fgets(line, sizeof line, status) != nullptr) {
+    if (std::sscanf(line, "Threads: %d", &threads) == 1) break;
+  }
+  std::fclose(status);
+  return threads;
 }
 
-// Adds the Landlock rules for ecCodes' folders.
-class ReadRules {
- public:
-  ReadRules(int ruleset, bool follow_links) : ruleset_(ruleset), follow_links_(follow_links) {}
-
-  // Allows reading beneath `path` (a folder or a file); a missing path is
-  // skipped. With follow_links, a link inside a folder that leads out of it
-  // (a site's farm of links) is allowed where it leads.
-  void allow(const std::string& path) {
-    if (path.empty()) return;
-    const int fd = ::open(path.c_str(), O_PATH | O_CLOEXEC);
-    if (fd < 0) return;
-    struct stat status {};
-    if (::fstat(fd, &status) == 0) {
-      PathBeneathAttr rule{kFsReadFile, fd};
-      if (S_ISDIR(status.st_mode)) rule.allowed_access |= kFsReadDir;
-      ::syscall(SYS_landlock_add_rule, ruleset_, kRulePathBeneath, &rule, 0);
-      if (follow_links_ && S_ISDIR(status.st_mode)) walk(path, status);
-    }
-    ::close(fd);
+// Closes every descriptor above standard error but the run's two files: a
+// caller's lock, log or socket handed down is nothing a run needs, and a
+// hijacked decoder can then neither read, write, map nor change them.
+void close_inherited_descriptors(int input_descriptor, int output_descriptor) {
+  // The gaps between the descriptors kept, from the first above standard error.
+  std::vector<unsigned> kept = {static_cast<unsigned>(input_descriptor),
+                                static_cast<unsigned>(output_descriptor), ~0U};
+  std::sort(kept.begin(), kept.end());
+  unsigned low = STDERR_FILENO + 1;
+  bool closed = true;
+  for (const unsigned next_kept : kept) {
+    if (next_kept > low && ::syscall(SYS_close_range, low, next_kept - 1, 0U) != 0) closed = false;
+    if (next_kept >= low && next_kept != ~0U) low = next_kept + 1;
   }
-
-  // Each folder of a colon-separated list, as ecCodes gives them (empty and
-  // missing entries are passed over, as ecCodes does).
-  void allow_each(const char* list) {
-    if (list == nullptr) return;
-    std::string_view rest(list);
-    for (;;) {
-      const std::size_t colon = rest.find(':');
-      allow(std::string(rest.substr(0, colon)));
-      if (colon == std::string_view::npos) return;
-      rest.remove_prefix(colon + 1);
+  if (closed) return;
+  // Kernels before 5.9: the descriptors that /proc lists.
+  DIR* entries = ::opendir("/proc/self/fd");
+  if (entries == nullptr) return;
+  std::vector<int> inherited;
+  while (const dirent* entry = ::readdir(entries)) {
+    const int descriptor = std::atoi(entry->d_name);
+    if (descriptor > STDERR_FILENO && descriptor != input_descriptor &&
+        descriptor != output_descriptor && descriptor != ::dirfd(entries)) {
+      inherited.push_back(descriptor);
     }
   }
-
- private:
-  // Looks through a folder for links that may lead out of it: those whose
-  // target is absolute or climbs with "..". A folder reached through a link
-  // is looked through once (links may make loops); its real subfolders need
-  // no such check.
-  void walk(const std::string& folder, const struct stat& status) {
-    for (const auto& [device, inode] : walked_) {
-      if (device == status.st_dev && inode == status.st_ino) return;
-    }
-    walked_.emplace_back(status.st_dev, status.st_ino);
-    walk_below(folder);
-  }
-
-  void walk_below(const std::string& folder) {
-    DIR* entries = ::opendir(folder.c_str());
-    if (entries == nullptr) return;
-    while (const dirent* entry = ::readdir(entries)) {
-      const std::string_view name = entry->d_name;
-      if (name == "." || name == "..") continue;
-      unsigned char type = entry->d_type;
-      struct stat entry_status {};
-      if (type == DT_UNKNOWN && ::fstatat(::dirfd(entries), entry->d_name, &entry_status,
-                                          AT_SYMLINK_NOFOLLOW) == 0) {
-        type = S_ISLNK(entry_status.st_mode) ? DT_LNK : S_ISDIR(entry_status.st_mode) ? DT_DIR : DT_REG;
-      }
-      if (type == DT_DIR) {
-        walk_below(folder + "/" + std::string(name));
-      } else if (type == DT_LNK && leads_out(::dirfd(entries), entry->d_name)) {
-        allow(folder + "/" + std::string(name));
-      }
-    }
-    ::closedir(entries);
-  }
-
-  static bool leads_out(int folder, const char* name) {
-    char target[4096];
-    const ssize_t length = ::readlinkat(folder, name, target, sizeof target);
-    if (length <= 0) return false;
-    const std::string_view text(target, static_cast<std::size_t>(length));
-    return text.front() == '/' || text.find("..") != std::string_view::npos;
-  }
-
-  int ruleset_;
-  bool follow_links_;
-  std::vector<std::pair<dev_t, ino_t>> walked_;
-};
-
-bool folders_named_by_environment() {
-  for (const char* variable : kFolderVariables) {
-    if (std::getenv(variable) != nullptr) return true;
-  }
-  return false;
+  ::closedir(entries);
+  for (const int descriptor : inherited) ::close(descriptor);
 }
 
-int apply_landlock() {
-  const int abi = landlock_abi();
-  if (abi == 0) return 0;
-  RulesetAttr attr{handled_fs_rights(abi), kNetBindTcp | kNetConnectTcp,
-                   kScopeAbstractUnixSocket | kScopeSignal};
-  const std::size_t attr_size = abi >= kFirstScopeAbi ? sizeof attr
-                                : abi >= kFirstNetAbi ? 2 * sizeof(std::uint64_t)
-                                                      : sizeof(std::uint64_t);
-  const long ruleset = ::syscall(SYS_landlock_create_ruleset, &attr, attr_size, 0U);
-  if (ruleset < 0) return 0;
-  const int ruleset_fd = static_cast<int>(ruleset);
-  codes_context* context = codes_context_get_default();
-  ReadRules rules(ruleset_fd, folders_named_by_environment());
-  rules.allow_each(codes_definition_path(context));
-  rules.allow_each(codes_samples_path(context));
-  const bool applied = ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-                       ::syscall(SYS_landlock_restrict_self, ruleset_fd, 0U) == 0;
-  ::close(ruleset_fd);
-  return applied ? abi : 0;
-}
-
+// Installs the filter on every thread of the process at once (the kernel
+// refuses unless it can).
 bool apply_seccomp(int output_descriptor) {
 #ifdef TOOLS_SECCOMP_FILTER
   sock_filter program[std::size(kSeccompProgram)];
@@ -222,7 +111,7 @@ bool apply_seccomp(int output_descriptor) {
   }
   const sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
   return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) == 0;
+         ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_TSYNC, &filter) == 0;
 #else
   static_cast<void>(output_descriptor);
   return false;
@@ -232,7 +121,11 @@ bool apply_seccomp(int output_descriptor) {
 }  // namespace
 
 Confinement available_confinement() {
-  return Confinement{landlock_abi(), kSeccompBuiltIn && ::prctl(PR_GET_SECCOMP, 0, 0, 0, 0) >= 0};
+  Confinement available;
+  available.landlock_abi = landlock_abi();
+  available.landlock_every_thread = available.landlock_abi >= kLandlockEveryThreadAbi;
+  available.seccomp = kSeccompBuiltIn && ::prctl(PR_GET_SECCOMP, 0, 0, 0, 0) >= 0;
+  return available;
 }
 
 std::string sandbox_line() {
@@ -244,22 +137,49 @@ std::string sandbox_line() {
             " (reads beneath ecCodes' folders only";
     if (available.landlock_abi >= kFirstNetAbi) line += ", no TCP";
     if (available.landlock_abi >= kFirstScopeAbi) line += ", signals and abstract sockets scoped";
-    line += ")";
+    line += available.landlock_every_thread ? "; every thread)"
+                                            : "; the confining thread and those it starts)";
   }
   if (available.seccomp) {
     line += available.landlock_abi > 0 ? ", " : " ";
-    line += "seccomp allow-list (writes to the output and the console only)";
+    line += under_valgrind()
+                ? "no seccomp filter under valgrind (it needs executable memory)"
+                : "seccomp allow-list (writes to the output and the console only; every thread)";
   }
-  if (available.landlock_abi == 0 && !available.seccomp) line += " none";
+  if (available.landlock_abi == 0 && !available.seccomp) {
+    line += " none (this kernel, or the emulator the run is under, offers neither Landlock nor "
+            "seccomp filters)";
+  }
   if (!kSeccompBuiltIn) line += " (built without libseccomp: no seccomp filter)";
   return line + "\n";
 }
 
-Confinement confine_run(int output_descriptor, unsigned layers) {
+Confinement confine_run(int input_descriptor, int output_descriptor, unsigned layers) {
   if (sandbox_switched_off()) return {};
+  close_inherited_descriptors(input_descriptor, output_descriptor);
+  const int threads = thread_count();
   Confinement applied;
-  if ((layers & kLandlockLayer) != 0) applied.landlock_abi = apply_landlock();
-  if ((layers & kSeccompLayer) != 0) applied.seccomp = apply_seccomp(output_descriptor);
+  std::string note;
+  if ((layers & kLandlockLayer) != 0) applied.landlock_abi = apply_landlock(note);
+  if (!note.empty()) report_on_stderr(note);
+  applied.landlock_every_thread =
+      applied.landlock_abi >= kLandlockEveryThreadAbi || (applied.landlock_abi > 0 && threads == 1);
+  if (applied.landlock_abi > 0 && !applied.landlock_every_thread) {
+    report_on_stderr("confinement: Landlock holds on the confining thread only: " +
+                     counted(threads - 1, "other thread") +
+                     (threads == 2 ? " was" : " were") +
+                     " started before it (by a preloaded library or the allocator), which this "
+                     "kernel cannot restrict; seccomp holds on every thread");
+  }
+  if ((layers & kSeccompLayer) != 0) {
+    if (under_valgrind()) {
+      report_on_stderr(std::string("confinement: no seccomp filter under valgrind (valgrind "
+                                   "needs executable memory); ") +
+                       kNoSandboxVariable + "=1 switches all confinement off");
+    } else {
+      applied.seccomp = apply_seccomp(output_descriptor);
+    }
+  }
   confined = applied.landlock_abi > 0 || applied.seccomp;
   return applied;
 }

@@ -10,9 +10,14 @@
 // and, from ABI 6, no signal or abstract socket beyond itself); a seccomp
 // allow-list refuses with an error every system call a run does not make,
 // and filters the arguments of those it does (writes only to the output and
-// the console, no ioctl but the terminal query, signals only to itself, no
-// executable memory, opens read-only and never O_PATH). A kernel or container
-// without either goes on with what it has.
+// the console, no ioctl but the terminal query, signals and limits only of
+// itself and limits never raised, no executable or shared memory, opens
+// read-only and never O_PATH, descriptor flags read but never changed, no
+// seek on the console). Descriptors the caller handed down beyond the
+// console are closed first. seccomp holds on every thread of the process;
+// Landlock on every thread from ABI 8, on the confining thread and those it
+// starts before. A kernel or container without either goes on with what it
+// has; under valgrind, which needs executable memory, without seccomp.
 namespace common {
 
 // Set to any non-empty value, turns confinement off (debugging, valgrind,
@@ -21,7 +26,9 @@ constexpr const char* kNoSandboxVariable = "GRIB_TOOLS_NO_SANDBOX";
 
 struct Confinement {
   int landlock_abi = 0;  // 0: none
-  bool seccomp = false;
+  // Landlock holds on every thread (ABI 8, or the process had one thread).
+  bool landlock_every_thread = false;
+  bool seccomp = false;  // on every thread
 };
 
 // What this kernel offers, without applying anything.
@@ -37,9 +44,13 @@ constexpr unsigned kLandlockLayer = 1;
 constexpr unsigned kSeccompLayer = 2;
 
 // Confines the process for the rest of its life, as far as the kernel allows,
-// unless kNoSandboxVariable is set; writes are left to `output_descriptor`,
-// standard output and standard error. Returns what was applied.
-Confinement confine_run(int output_descriptor, unsigned layers = kLandlockLayer | kSeccompLayer);
+// unless kNoSandboxVariable is set: closes every descriptor but the standard
+// ones, `input_descriptor` and `output_descriptor`; writes are left to the
+// output, standard output and standard error. What cannot be applied to every
+// thread, and what the run goes without, is said on standard error. Returns
+// what was applied.
+Confinement confine_run(int input_descriptor, int output_descriptor,
+                        unsigned layers = kLandlockLayer | kSeccompLayer);
 
 // After a failure inside ecCodes: a note that the sandbox may have refused a
 // file or a call it needed (errno EACCES or EPERM in a confined run), or ""

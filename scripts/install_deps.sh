@@ -29,7 +29,7 @@ if [ "$(. /etc/os-release && echo "${VERSION_ID:-}")" = 11 ]; then
   build+=(libopenjp2-7-dev)
 fi
 # clang and libclang-rt-dev are the distribution's default versions, whichever they are.
-tests=(valgrind dpkg-dev file man-db groff-base parallel hyperfine cdo time python3
+tests=(valgrind libjemalloc2 dpkg-dev file man-db groff-base parallel hyperfine cdo time python3
        python3-matplotlib clang libclang-rt-dev)
 package=(devscripts lintian)
 cluster=(slurm-wlm munge python3-matplotlib)

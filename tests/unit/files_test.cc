@@ -4,6 +4,7 @@
 #include "common/message_reader.h"
 #include "common/message_scan.h"
 #include "common/output_file.h"
+#include "common/landlock.h"
 #include "common/run_files.h"
 #include "common/sandbox.h"
 #include "dorvel/field_decoding.h"
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -25,10 +27,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/fixtures/test_gribs.h"
@@ -432,11 +438,50 @@ TEST(SameFile, LinksToTheInputAreTheSameFile) {
   fs::remove_all(directory);
 }
 
+// A thread that was running before the process confined itself (an
+// allocator's, a preloaded library's), doing what it is given.
+class EarlierThread {
+ public:
+  EarlierThread() {
+    std::unique_lock lock(mutex_);
+    std::thread([this] { serve(); }).detach();
+    changed_.wait(lock, [&] { return serving_; });
+  }
+  // True when `task` went through; false too when the thread was ended.
+  bool run(std::function<bool()> task) {
+    std::unique_lock lock(mutex_);
+    task_ = std::move(task);
+    changed_.notify_all();
+    return changed_.wait_for(lock, std::chrono::seconds(5), [&] { return !task_; }) && result_;
+  }
+
+ private:
+  void serve() {
+    std::unique_lock lock(mutex_);
+    serving_ = true;
+    changed_.notify_all();
+    for (;;) {
+      changed_.wait(lock, [&] { return static_cast<bool>(task_); });
+      result_ = task_();
+      task_ = nullptr;
+      changed_.notify_all();
+    }
+  }
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::function<bool()> task_;
+  bool result_ = false;
+  bool serving_ = false;
+};
+
 // What a hijacked decoder would try once a run is confined, one row each,
 // with the layers that must refuse it; and what a run needs, which every
 // layer allows. A child per layer set (and unconfined) tries every row and
 // writes the names of the rows that went wrong to its output, a pipe: the one
-// descriptor besides the console that a confined run may write to.
+// descriptor besides the console that a confined run may write to. Its input
+// is a file open for reading and writing, its console a file, its standard
+// input a terminal, and a thread of its own was running before it confined
+// itself.
 TEST(Confinement, RefusesWhatARunNeverDoesAndAllowsWhatItNeeds) {
   const common::Confinement available = common::available_confinement();
   if (available.landlock_abi == 0 || !available.seccomp) GTEST_SKIP() << "no Landlock or seccomp";
@@ -445,6 +490,8 @@ TEST(Confinement, RefusesWhatARunNeverDoesAndAllowsWhatItNeeds) {
   fs::create_directories(directory);
   const std::string unrelated = (directory / "unrelated").string();
   test_gribs::write_file(unrelated, "data");
+  const std::string input_path = (directory / "input").string();
+  test_gribs::write_file(input_path, std::string(8192, 'i'));
   const std::string definitions = codes_definition_path(codes_context_get_default());
   const int listener = ::socket(AF_INET, SOCK_STREAM, 0);  // accepts, unless confinement refuses
   sockaddr_in address{};
@@ -461,6 +508,9 @@ TEST(Confinement, RefusesWhatARunNeverDoesAndAllowsWhatItNeeds) {
   }
   int inherited[2];  // a descriptor the caller handed down
   ASSERT_EQ(::pipe(inherited), 0);
+  struct stat inherited_status {};
+  ASSERT_EQ(::fstat(inherited[1], &inherited_status), 0);
+  const ino_t inherited_inode = inherited_status.st_ino;
   const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
   const auto started = [](pid_t child) {
     if (child == 0) ::_exit(0);
@@ -469,6 +519,10 @@ TEST(Confinement, RefusesWhatARunNeverDoesAndAllowsWhatItNeeds) {
   };
   const unsigned L = common::kLandlockLayer, S = common::kSeccompLayer;
   const unsigned landlock_net = abi >= 4 ? L : 0, landlock_scope = abi >= 6 ? L : 0;
+  const unsigned landlock_threads = abi >= common::kLandlockEveryThreadAbi ? L : 0;
+  int input = -1;
+  void* shared = nullptr;  // the input, mapped shared before confinement
+  EarlierThread* earlier = nullptr;
   const struct {
     const char* name;
     unsigned refused_by;  // 0: allowed by every layer
@@ -479,6 +533,10 @@ TEST(Confinement, RefusesWhatARunNeverDoesAndAllowsWhatItNeeds) {
       {"open any file with O_PATH", S, true, [&] { return ::open(unrelated.c_str(), O_PATH) >= 0; }},
       {"create a file", L | S, true,
        [&] { return ::open((directory / "new").c_str(), O_WRONLY | O_CREAT, 0600) >= 0; }},
+      {"create a file opened for reading", L | S, true,
+       [&] { return ::open((directory / "new").c_str(), O_RDONLY | O_CREAT, 0600) >= 0; }},
+      {"make a symbolic link", L | S, true,
+       [&] { return ::symlink(unrelated.c_str(), (directory / "new_link").c_str()) == 0; }},
       {"truncate a file by name", L | S, true, [&] { return ::truncate(unrelated.c_str(), 4) == 0; }},
       {"open ecCodes' definitions for writing", L | S, false,
        [&] { return ::open((definitions + "/boot.def").c_str(), O_WRONLY) >= 0; }},
@@ -528,14 +586,49 @@ TEST(Confinement, RefusesWhatARunNeverDoesAndAllowsWhatItNeeds) {
          return true;
        }},
       {"push input into a terminal (TIOCSTI)", S, false,
-       [&] { const char key = 'x'; return ::ioctl(terminal, TIOCSTI, &key) == 0; }},
+       [&] { const char key = 'x'; return ::ioctl(STDIN_FILENO, TIOCSTI, &key) == 0; }},
       {"ioctl other than the terminal query", S, true,
-       [&] { int bytes = 0; return ::ioctl(inherited[0], FIONREAD, &bytes) == 0; }},
-      {"write to an inherited descriptor", S, true, [&] { return ::write(inherited[1], "x", 1) == 1; }},
+       [&] { int bytes = 0; return ::ioctl(input, FIONREAD, &bytes) == 0; }},
+      {"keep a descriptor the caller handed down", L | S, true, [&] {
+         struct stat status {};
+         return ::fstat(inherited[1], &status) == 0 && status.st_ino == inherited_inode;
+       }},
+      {"write to the input", S, true, [&] { return ::write(input, "x", 1) == 1; }},
+      {"truncate the input", S, true, [&] { return ::ftruncate(input, 8192) == 0; }},
+      {"write at an offset of the console", S, true, [] { return ::pwrite(STDOUT_FILENO, "x", 1, 0) == 1; }},
+      {"seek on the console", S, true, [] { return ::lseek(STDOUT_FILENO, 0, SEEK_SET) == 0; }},
+      {"change or duplicate a descriptor with fcntl", S, true, [&] {
+         return ::fcntl(input, F_DUPFD, 20) >= 0 || ::fcntl(STDOUT_FILENO, F_SETFL, 0) == 0 ||
+                ::fcntl(input, F_SETOWN, ::getpid()) == 0 || ::fcntl(input, F_SETSIG, SIGKILL) == 0 ||
+                ::fcntl(input, F_SETLEASE, F_WRLCK) == 0;
+       }},
+      {"map executable memory", S, true, [] {
+         return ::mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) != MAP_FAILED;
+       }},
+      {"map the input shared and writable", S, true, [&] {
+         return ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, input, 0) != MAP_FAILED;
+       }},
+      {"punch a hole through a shared mapping (MADV_REMOVE)", S, true,
+       [&] { return ::madvise(shared, 4096, MADV_REMOVE) == 0; }},
+      {"raise its own limits", S, true, [] {
+         rlimit limit{};
+         return ::getrlimit(RLIMIT_CORE, &limit) == 0 && ::setrlimit(RLIMIT_CORE, &limit) == 0;
+       }},
+      {"create a file from an earlier thread", S | landlock_threads, true, [&] {
+         return earlier->run(
+             [&] { return ::open((directory / "new_by_thread").c_str(), O_WRONLY | O_CREAT, 0600) >= 0; });
+       }},
+      {"read an unrelated file from an earlier thread", landlock_threads, true,
+       [&] { return earlier->run([&] { return ::open(unrelated.c_str(), O_RDONLY) >= 0; }); }},
+      {"read its limits, its descriptors' flags, seek its input", 0, true, [&] {
+         rlimit limit{};
+         return ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && ::fcntl(input, F_GETFL) != -1 &&
+                ::lseek(input, 0, SEEK_SET) == 0;
+       }},
       {"read ecCodes' definitions", 0, true,
        [&] { return ::open((definitions + "/boot.def").c_str(), O_RDONLY) >= 0; }},
       {"signal itself", 0, true, [] { return ::kill(::getpid(), 0) == 0 && ::raise(SIGWINCH) == 0; }},
-      {"ask whether the console is a terminal", 0, true, [&] { termios modes{}; return ::tcgetattr(terminal, &modes) == 0; }},
+      {"ask whether the console is a terminal", 0, true, [] { termios modes{}; return ::tcgetattr(STDIN_FILENO, &modes) == 0; }},
   };
   for (const auto& [layers, variable] :
        {std::pair{L | S, ""}, std::pair{L, "0"}, std::pair{S, "0"}, std::pair{L | S, "1"}}) {
@@ -547,9 +640,19 @@ TEST(Confinement, RefusesWhatARunNeverDoesAndAllowsWhatItNeeds) {
       ::close(report[0]);
       // An empty value is no request to switch off; the sanitized suite sets it.
       ::setenv(common::kNoSandboxVariable, off ? "1" : "", 1);
-      const common::Confinement applied = common::confine_run(report[1], layers);
+      const int console = ::open((directory / "console").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+      input = ::open(input_path.c_str(), O_RDWR);
+      shared = ::mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_SHARED, input, 0);
+      if (::dup2(terminal, STDIN_FILENO) < 0 || ::dup2(console, STDOUT_FILENO) < 0 ||
+          ::dup2(console, STDERR_FILENO) < 0 || shared == MAP_FAILED) {
+        ::_exit(1);
+      }
+      earlier = new EarlierThread;
+      const common::Confinement applied = common::confine_run(input, report[1], layers);
       std::string wrong;
-      if ((applied.landlock_abi != 0) != (!off && (layers & L) != 0)) wrong += "landlock applied; ";
+      const bool landlock = !off && (layers & L) != 0;
+      if ((applied.landlock_abi != 0) != landlock) wrong += "landlock applied; ";
+      if (applied.landlock_every_thread != (landlock && landlock_threads != 0)) wrong += "landlock on every thread; ";
       if (applied.seccomp != (!off && (layers & S) != 0)) wrong += "seccomp applied; ";
       for (const auto& row : rows) {
         const bool refused = !off && (row.refused_by & layers) != 0;
@@ -557,8 +660,17 @@ TEST(Confinement, RefusesWhatARunNeverDoesAndAllowsWhatItNeeds) {
         if (row.attempt() == refused) wrong += std::string(row.name) + "; ";
       }
       // A failure after a refusal says that confinement may be behind it.
-      errno = EACCES;
-      if (common::sandbox_refusal_note().empty() != off) wrong += "the refusal note; ";
+      for (const int refusal : {EACCES, EPERM}) {
+        errno = refusal;
+        if (common::sandbox_refusal_note().empty() != off) wrong += "the refusal note; ";
+        errno = refusal;
+        try {
+          common::check(CODES_IO_PROBLEM, "reading");
+        } catch (const common::FatalError& failure) {
+          const bool noted = std::string(failure.what()).find(common::kNoSandboxVariable) != std::string::npos;
+          if (noted == off) wrong += "check()'s report; ";
+        }
+      }
       wrong += "done";
       ::_exit(::write(report[1], wrong.data(), wrong.size()) == static_cast<ssize_t>(wrong.size()) ? 0 : 1);
     }
@@ -569,8 +681,36 @@ TEST(Confinement, RefusesWhatARunNeverDoesAndAllowsWhatItNeeds) {
     ::waitpid(child, nullptr, 0);
     EXPECT_EQ(wrong, "done") << "layers " << layers << ", " << common::kNoSandboxVariable << "="
                              << variable;
-    fs::remove(directory / "new");
+    for (const char* made : {"new", "new_link", "new_by_thread"}) fs::remove(directory / made);
   }
+#if defined(__x86_64__)
+  // A call of another architecture ends the whole process, even from a thread
+  // other than the confining one: an x32 call from an earlier thread, an
+  // i386 socket() through int 0x80 (a kernel without i386 calls faults on it,
+  // confined or not). Each gives the signal that ended the child, or 0.
+  const auto ended_by = [](bool confined, const std::function<long()>& call) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      EarlierThread thread;
+      if (confined) common::confine_run(-1, -1, common::kSeccompLayer);
+      thread.run([&] { return call() >= 0; });
+      ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  };
+  const auto x32_getpid = [] { return ::syscall(0x40000000 | SYS_getpid); };
+  const auto i386_socket = [] {
+    long result = 0;
+    asm volatile("int $0x80" : "=a"(result) : "a"(359), "b"(AF_UNIX), "c"(SOCK_STREAM), "d"(0)
+                 : "memory", "r8", "r9", "r10", "r11");
+    return result;
+  };
+  EXPECT_EQ(ended_by(true, x32_getpid), SIGSYS);
+  const int without_i386 = ended_by(false, i386_socket) == SIGSEGV ? SIGSEGV : SIGSYS;
+  EXPECT_EQ(ended_by(true, i386_socket), without_i386);
+#endif
   ::kill(other, SIGKILL);
   ::waitpid(other, nullptr, 0);
   ::close(listener);
