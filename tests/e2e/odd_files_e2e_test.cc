@@ -216,7 +216,7 @@ TEST_F(OddFiles, ConfinementChangesNoResult) {
   ASSERT_EQ(run("mkdir local farm && { cp -al " + quoted(definitions) + " defs 2>/dev/null || cp -r " +
                 quoted(definitions) + " defs; } && ln -s defs linked && ln -s \"$PWD\"/defs/* farm/ && " +
                 "mkdir -p relative/loop && cd relative && ln -s ../defs/* . && ln -s .. loop/up && " +
-                "ln -s .. loop/up_again")
+                "ln -s .. loop/up_again && cd .. && mkdir many && cd many && seq 50001 | xargs touch")
                 .status,
             0);
   struct Case {
@@ -238,6 +238,9 @@ TEST_F(OddFiles, ConfinementChangesNoResult) {
                            "\"$PWD/local:$PWD/defs\"", "\"::$PWD/missing::$PWD/farm:\""}) {
     cases.push_back({"ECCODES_DEFINITION_PATH=" + std::string(path) + " ", fixture("sample.grb"), 0});
   }
+  // A folder too large to look through in full: the look stops, and says so.
+  cases.push_back({"ECCODES_EXTRA_SAMPLES_PATH=\"$PWD/many\" ", fixture("sample.grb"), 0,
+                   "dorvel: confinement: stopped looking for links after 50000 entries"});
   // Where the machine has them, and the build can run with them (not sanitized).
   const std::string background_thread =
       "LD_PRELOAD=libjemalloc.so.2 MALLOC_CONF=background_thread:true ";

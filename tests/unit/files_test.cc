@@ -462,7 +462,11 @@ class EarlierThread {
     changed_.notify_all();
     for (;;) {
       changed_.wait(lock, [&] { return static_cast<bool>(task_); });
-      result_ = task_();
+      // Unlocked while it runs: a thread ended in the task holds nothing.
+      lock.unlock();
+      const bool result = task_();
+      lock.lock();
+      result_ = result;
       task_ = nullptr;
       changed_.notify_all();
     }
