@@ -110,8 +110,20 @@ bool apply_seccomp(int output_descriptor) {
     }
   }
   const sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
-  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-         ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_TSYNC, &filter) == 0;
+  if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return false;
+  const auto install = [&] {
+    return ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_TSYNC, &filter) == 0;
+  };
+  if (install()) return true;
+  // Kernels before 4.14 cannot end the whole process: a call of another
+  // architecture then ends the thread that made it.
+  if (errno != EINVAL) return false;
+  for (sock_filter& instruction : program) {
+    if (instruction.code == (BPF_RET | BPF_K) && instruction.k == SECCOMP_RET_KILL_PROCESS) {
+      instruction.k = SECCOMP_RET_KILL_THREAD;
+    }
+  }
+  return install();
 #else
   static_cast<void>(output_descriptor);
   return false;

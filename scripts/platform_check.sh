@@ -13,7 +13,9 @@
 # binfmt_misc), or libcxx (Debian 12, clang and libc++). In each root: the build group of packages, the build with
 # warnings as errors, the unit and end-to-end tests (ctest -LE primary), and
 # tests/platform_results.sh on the inputs made here. The tables are compared
-# with this machine's; a difference fails and names the platform.
+# with this machine's; a difference fails and names the platform. On the
+# emulated architectures, the seccomp program is proved against qemu's log of
+# the tools' calls (tests/seccomp_proof.sh).
 # Logs and figures: build/platforms/PLATFORM/. Exit status non-zero when any
 # step failed on any platform or any table differs.
 set -uo pipefail
@@ -55,6 +57,9 @@ if [ "${1:-}" = "--inside" ]; then
     "results|bash tests/platform_results.sh build/dorvel/dorvel build/quimbrel/quimbrel /root/inputs"
     "version|build/dorvel/dorvel --version"
   )
+  # Under emulation the seccomp program is never loaded: it is proved against
+  # qemu's log of the calls the tools make after confinement.
+  [ -z "${triplet:-}" ] || steps+=("filter|bash tests/seccomp_proof.sh build /root/inputs")
   for step in "${steps[@]}"; do
     root_step "$root" "$logs" "${step%%|*}" "${step#*|}" "${settings[@]}" || break
   done
@@ -121,7 +126,10 @@ main() {
   failed=0
   for platform in "${platforms[@]}"; do
     logs="$out/$platform"
-    report_root "$platform" "$logs" deps build tests results version || failed=1
+    steps=(deps build tests results version)
+    [[ ! $platform =~ ^(arm64|s390x)$ ]] || steps+=(filter)
+    report_root "$platform" "$logs" "${steps[@]}" || failed=1
+    grep -h '^seccomp_proof:' "$logs/filter.log" 2>/dev/null | sed 's/^/   /'
     grep -E 'tests passed' "$logs/tests.log" 2>/dev/null | sed 's/^/   /'
     sed 's/^/   /' "$logs/version.log" 2>/dev/null
     # Where the tools run on the machine's own kernel, both layers must be built
