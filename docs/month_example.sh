@@ -19,6 +19,6 @@ for day in $(seq 1 30); do
          "$(awk -v d="$day" 'BEGIN { printf "%.5f", -0.00004 * d }')" ;;
   esac
 done
-DORVEL=build/dorvel/dorvel bash scripts/run_many.sh "$work/in" "$work/out" || true
+DORVEL=build/dorvel/dorvel bash operations/run_many.sh "$work/in" "$work/out" || true
 cp "$work/out/summary.png" docs/summary.png
 cut -f1,4-7 "$work/out/summary.tsv" | sed "s|$work/in/||"

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
-# Runs the ecFlow suite (scripts/ecflow) end to end on a real ecflow_server
+# Runs the ecFlow suite (operations/ecflow) end to end on a real ecflow_server
 # that it starts itself on a free local port, with an ECF_HOME of its own, and
-# stops at the end whatever happens: three generated days, the third damaged;
-# good days complete with the tools' own lines as labels, the damaged one
-# aborted with the read-failure line and its status as the reason and counted
-# by the summary, then mended, requeued and complete; a tool killed through
-# ecflow_client --kill leaves a whole output and its task aborts.
+# stops at the end whatever happens. The live shape repeats over four days:
+# a good one; one whose input arrives late; a damaged one, aborted with the
+# read-failure line after its two tries (both kept), counted by the summary
+# and the suite's label, then mended and requeued; one whose cut is killed,
+# which leaves its record and a whole output and is not retried. Then the
+# suite is replaced by the archive shape under a limit. On the way: ECF_HOST
+# and ECF_PORT steer suite.py, a second load is refused in one line, the event
+# "negative" holds at exactly its limit and is raised one point past it.
 # Exit status 77 (skipped, with the reason) when ecFlow cannot be had.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -25,6 +28,7 @@ stop_server() {
     for _ in $(seq 50); do kill -0 "$server" 2>/dev/null || break; sleep 0.1; done
     kill -9 "$server" 2>/dev/null
   fi
+  jobs -p | xargs -r kill 2>/dev/null
   rm -rf "$work"
 }
 trap stop_server EXIT
@@ -34,9 +38,9 @@ cmake -S . -B "$work/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
 mkdir -p "$work/bin" "$work/in" "$work/ecf_home"
 ln -s "$work/build/dorvel/dorvel" "$work/build/quimbrel/quimbrel" "$work/bin/"
 generate="$work/build/tests/make_test_gribs"
-for day in 20190101 20190102; do "$generate" sample "$work/in/$day.grb" "$day" 600; done
-# The third day: its fourth message damaged (the edition byte), with a
-# thirteenth message that the cut leaves out.
+"$generate" sample "$work/in/20190101.grb" 20190101 600
+"$generate" sample "$work/late.grb" 20190102 600
+# The third day: its fourth message damaged (the edition byte).
 "$generate" sample "$work/mended.grb" 20190103 600
 /usr/bin/python3 - "$work/mended.grb" "$work/in/20190103.grb" <<'EOF'
 import sys
@@ -47,6 +51,8 @@ for _ in range(3):
 data[offset + 7] = 9
 open(sys.argv[2], "wb").write(bytes(data))
 EOF
+# The fourth: an input that stalls, so that its cut is still reading when killed.
+mkfifo "$work/in/20190104.grb"
 
 # A free port within the range ecflow_server accepts (1024 to 49151).
 port=$(/usr/bin/python3 -c 'import random, socket
@@ -58,25 +64,24 @@ while True:
         break
     except OSError:
         pass')
-export ECF_HOST=localhost ECF_PORT=$port ECF_HOME=$work/ecf_home
+export ECF_PORT=$port ECF_HOME=$work/ecf_home
 (cd "$ECF_HOME" && exec ecflow_server --port "$port" >"$work/server.log" 2>&1) &
 server=$!
+export ECF_HOST=localhost
 for _ in $(seq 100); do ecflow_client --ping >/dev/null 2>&1 && break; sleep 0.1; done
 ecflow_client --ping >/dev/null 2>&1 || skip "ecflow_server did not start: $(tail -n 3 "$work/server.log")"
-# A new server starts halted.
-ecflow_client --restart || fail "the server did not take the restart"
 
-# Reads the server's view: "wait PATH..." until each task has ended
-# (complete or aborted, 120 s at most), "state PATH", "label PATH NAME",
-# "event PATH NAME"; "reason PATH" (an aborted task's) through the client.
+# Reads the server's view: "wait PATH..." until each node is complete or
+# aborted (120 s at most), "state PATH", "label PATH NAME", "event PATH NAME",
+# "repeat PATH", "tries PATH"; "reason PATH" (an aborted task's).
 ask() {
   if [ "$1" = reason ]; then
     ecflow_client --get_state="$2" | sed -n 's/.*abort<:\(.*\)>abort.*/\1/p' | head -n 1
     return
   fi
   /usr/bin/python3 - "$@" <<'EOF'
-import sys, time, ecflow
-client = ecflow.Client("localhost", int(__import__("os").environ["ECF_PORT"]))
+import os, sys, time, ecflow
+client = ecflow.Client("localhost", int(os.environ["ECF_PORT"]))
 def node(path):
     client.sync_local()
     return client.get_defs().find_abs_node(path)
@@ -92,69 +97,101 @@ found = node(args[0])
 if what == "state":
     print(found.get_state())
 elif what == "label":
-    print([l.new_value() for l in found.labels if l.name() == args[1]][0])
+    print([l.new_value() or l.value() for l in found.labels if l.name() == args[1]][0])
 elif what == "event":
     print(int([e.value() for e in found.events if e.name() == args[1]][0]))
+elif what == "repeat":
+    print(found.get_repeat().value())
+elif what == "tries":
+    print(found.get_try_no())
 EOF
 }
+# Waits until the live family's day is DAY (120 s at most).
+wait_day() {
+  for _ in $(seq 600); do [ "$(ask repeat $suite/days)" = "$1" ] && return 0; sleep 0.2; done
+  return 1
+}
+record() { cat "$work/results/logs/$1.log"; }
 
-/usr/bin/python3 scripts/ecflow/suite.py --inputs "$work/in" --results "$work/results" --first 20190101 \
-  --last 20190103 --bin "$work/bin" --neg-limit 500 --port "$port" --ecf-home "$ECF_HOME" ||
-  fail "the suite could not be loaded"
 suite=/grib_checks
-ask wait $suite/d20190101/summary $suite/d20190102/summary $suite/d20190103/summary ||
-  fail "the suite did not settle"
-for day in 20190101 20190102; do
-  for task in cut check summary; do
-    [ "$(ask state $suite/d$day/$task)" = complete ] || fail "$day $task is not complete"
-  done
-  expected=$("$work/bin/quimbrel" "$work/in/$day.grb" "$work/expected.grb" -12 | tail -n 1)
-  [ "$(ask label $suite/d$day/cut accounting)" = "$expected" ] || fail "$day: the cut's label"
-  expected=$("$work/bin/dorvel" "$work/expected.grb" "$work/expected_residual.grb")
-  [ "$(ask label $suite/d$day/check summary)" = "$expected" ] || fail "$day: the check's label"
-  cmp -s "$work/expected_residual.grb" "$work/results/$day/residual.grb" || fail "$day: residual"
-  [ "$(ask event $suite/d$day/check negative)" = 1 ] || fail "$day: 985 points below -0.001 > 500"
-done
+load=(/usr/bin/python3 operations/ecflow/suite.py --inputs "$work/in" --results "$work/results"
+      --bin "$work/bin" --ecf-home "$ECF_HOME" --input-poll 1 --input-wait 60 --tries 2)
+# ECF_HOST steers suite.py: a host that does not resolve fails in one line.
+out=$(ECF_HOST=nowhere.invalid "${load[@]}" --first 20190101 --last 20190104 2>&1)
+[ $? -eq 1 ] && [ "$(wc -l <<<"$out")" -eq 1 ] && [[ $out == *nowhere.invalid* ]] ||
+  fail "ECF_HOST must be honoured: $out"
+# A new server starts halted: suite.py says so.
+out=$("${load[@]}" --first 20190101 --last 20190104 --neg-limit 985) || fail "the suite could not be loaded: $out"
+grep -q 'halted.*ecflow_client --restart' <<<"$out" || fail "a halted server must be named: $out"
+out=$("${load[@]}" --first 20190101 --last 20190104 2>&1)
+[ $? -eq 1 ] && [ "$(wc -l <<<"$out")" -eq 1 ] && [[ $out == *--replace* ]] ||
+  fail "a second load must be refused in one line: $out"
+ecflow_client --get $suite | grep -q 'late -c +01:00' || fail "the wait must carry its late time"
+ecflow_client --restart || fail "the server did not take the restart"
+
+# Day 1: complete, with the tools' own lines; 985 points below -0.001 at a
+# limit of 985 raise no event.
+wait_day 20190102 || fail "day 1 did not complete"
+expected=$("$work/bin/quimbrel" "$work/in/20190101.grb" "$work/expected.grb" -12 | tail -n 1)
+[ "$(ask label $suite/days/cut accounting)" = "$expected" ] || fail "day 1: the cut's label"
+expected=$("$work/bin/dorvel" "$work/expected.grb" "$work/expected_residual.grb")
+cmp -s "$work/expected_residual.grb" "$work/results/20190101/residual.grb" || fail "day 1: residual"
+[ "$(record 20190101)" = "$(printf '%s\t%s\n%s\texit status 0' "$work/in/20190101.grb" "$expected" "$work/in/20190101.grb")" ] ||
+  fail "day 1: its record: $(record 20190101)"
+# Day 2 waits for its input, which arrives late.
+for _ in $(seq 30); do [ "$(ask state $suite/days/wait)" = active ] && break; sleep 0.2; done
+sleep 3
+[ "$(ask state $suite/days/wait)" = active ] || fail "day 2 must wait for its input"
+[ "$(ask event $suite/days/check negative)" = 0 ] || fail "the event at exactly its limit"
+cp "$work/late.grb" "$work/in/20190102.grb"
+wait_day 20190103 || fail "day 2 did not complete once its input came"
+grep -q 'there after [1-9]' "$ECF_HOME$suite/days/wait.1" || fail "day 2: the wait's output"
+
+# Day 3: damaged; aborted after two tries with the tool's line as the reason.
 damaged=" Errore leggendo $work/in/20190103.grb grib n.ro            4"
-[ "$(ask state $suite/d20190103/cut)" = aborted ] || fail "the damaged day's cut must abort"
-[ "$(ask reason $suite/d20190103/cut)" = "$damaged (exit status 1)" ] ||
-  fail "the abort reason: $(ask reason $suite/d20190103/cut)"
-[ "$(ask state $suite/d20190103/check)" = queued ] || fail "the damaged day's check must not run"
-[ "$(ask state $suite/d20190103/summary)" = complete ] || fail "the damaged day's summary must run"
+ask wait $suite/days/cut || fail "day 3's cut did not end"
+for _ in $(seq 50); do [ "$(ask tries $suite/days/cut)" = 2 ] && [ "$(ask state $suite/days/cut)" = aborted ] && break; sleep 0.2; done
+[ "$(ask state $suite/days/cut)" = aborted ] && [ "$(ask tries $suite/days/cut)" = 2 ] ||
+  fail "day 3: the cut must abort after two tries"
+[ "$(ask reason $suite/days/cut)" = "$damaged (exit status 1)" ] || fail "day 3: the reason"
+[ "$(ask state $suite/days/check)" = queued ] || fail "day 3: the check must not run"
+[ "$(grep -c "exit status 1" "$work/results/logs/history/20190103.log")" = 1 ] ||
+  fail "day 3: the first try's record must be kept"
+for _ in $(seq 50); do [ "$(ask label $suite failed)" = "1 of 3 days" ] && break; sleep 0.2; done
+[ "$(ask label $suite failed)" = "1 of 3 days" ] || fail "day 3: the suite's label: $(ask label $suite failed)"
 grep -qxF "$work/in/20190103.grb					1	$damaged" "$work/results/summary.tsv" ||
-  fail "the summary must count the damaged day"
-
-# Mended and requeued, the day completes and the summary counts no failure.
+  fail "day 3: the summary must count it"
+grep -q 'running: .*quimbrel' "$ECF_HOME$suite/days/cut.2" && grep -q 'exit status 1' "$ECF_HOME$suite/days/cut.2" ||
+  fail "day 3: the job output must show the steps"
+# Mended and requeued: the day completes, its record replaces the failed one.
 cp "$work/mended.grb" "$work/in/20190103.grb"
-ecflow_client --requeue force $suite/d20190103 || fail "requeue"
-ask wait $suite/d20190103/summary || fail "the mended day did not settle"
-for task in cut check summary; do
-  [ "$(ask state $suite/d20190103/$task)" = complete ] || fail "mended: $task is not complete"
-done
-[ "$(ask label $suite/d20190103/summary failed)" = "0 of 3 days" ] || fail "mended: the summary's count"
+ecflow_client --requeue force $suite/days/cut || fail "requeue"
+wait_day 20190104 || fail "the mended day did not complete"
+for _ in $(seq 50); do [ "$(ask label $suite failed)" = "0 of 3 days" ] && break; sleep 0.2; done
+[ "$(ask label $suite failed)" = "0 of 3 days" ] || fail "mended: the suite's label: $(ask label $suite failed)"
 
-# A cut killed by the scheduler while quimbrel reads: the output holds whole
-# messages only (none here), the task aborts.
-mkfifo "$work/in/20190104.grb"
-{ head -c 200000 "$work/mended.grb"; sleep 30; } >"$work/in/20190104.grb" &
-writer=$!
-/usr/bin/python3 - <<'EOF'
-import os, ecflow
-client = ecflow.Client("localhost", int(os.environ["ECF_PORT"]))
-client.sync_local()
-defs = client.get_defs()
-family = defs.find_suite("grib_checks").add_family("d20190104")
-family.add_variable("DAY", "20190104")
-family.add_task("cut").add_label("accounting", "")
-client.replace("/grib_checks/d20190104", defs)
-EOF
-for _ in $(seq 100); do [ "$(ask state $suite/d20190104/cut)" = active ] && break; sleep 0.2; done
+# Day 4: its cut killed while quimbrel reads a stalled input.
+{ head -c 200000 "$work/mended.grb"; sleep 60; } >"$work/in/20190104.grb" &
+for _ in $(seq 100); do [ "$(ask state $suite/days/cut)" = active ] && break; sleep 0.2; done
 sleep 1
-ecflow_client --kill $suite/d20190104/cut || fail "kill"
-ask wait $suite/d20190104/cut || fail "the killed cut did not end"
-kill "$writer" 2>/dev/null
-[ "$(ask state $suite/d20190104/cut)" = aborted ] || fail "the killed cut must abort"
-[ "$(ask reason $suite/d20190104/cut)" = "killed by SIGTERM" ] ||
-  fail "killed: the reason $(ask reason $suite/d20190104/cut)"
+ecflow_client --kill $suite/days/cut || fail "kill"
+ask wait $suite/days/cut || fail "the killed cut did not end"
+[ "$(ask state $suite/days/cut)" = aborted ] && [ "$(ask tries $suite/days/cut)" = 1 ] ||
+  fail "the killed cut must abort, untried again"
+[ "$(ask reason $suite/days/cut)" = "killed by SIGTERM" ] || fail "killed: the reason"
 [ ! -s "$work/results/20190104/fields.grb" ] || fail "a killed cut must leave whole messages only"
+grep -qxF "$work/in/20190104.grb					143	killed by SIGTERM" "$work/results/summary.tsv" ||
+  fail "the killed day must be in the summary"
+[ "$(ask label $suite failed)" = "1 of 4 days" ] || fail "killed: the suite's label: $(ask label $suite failed)"
+
+# Replaced by the archive shape: two days at most one at a time, 985 points
+# above a limit of 984 raise the event.
+"${load[@]}" --first 20190101 --last 20190102 --shape archive --days-at-once 1 --neg-limit 984 \
+  --replace >/dev/null || fail "the suite could not be replaced"
+ecflow_client --get $suite | grep -q 'limit days 1' || fail "the archive must carry its limit"
+ask wait $suite/d20190101/summary $suite/d20190102/summary || fail "the archive did not settle"
+for day in 20190101 20190102; do
+  [ "$(ask state $suite/d$day)" = complete ] || fail "archive: $day"
+  [ "$(ask event $suite/d$day/check negative)" = 1 ] || fail "archive: the event one past its limit"
+done
 echo "ecflow check passed in $(($(date +%s) - start)) s"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
-# Checks scripts/run_many.sh: one log with every run's lines and status, the
+# Checks operations/run_many.sh: one log with every run's lines and status, the
 # failure count as exit status (past parallel's 101), input order, --halt
 # stopping after the first failure, long folder names, an empty folder, an
 # output folder that is the input folder, folders named oddly, two batches at

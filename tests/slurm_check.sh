@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
-# Runs scripts/slurm_array.sh end to end on a real one-node Slurm cluster that
+# Runs operations/slurm_array.sh end to end on a real one-node Slurm cluster that
 # it starts itself on localhost (munged, slurmctld and slurmd as background
 # daemons, stopped by their process ids at the end whatever happens): ten good
 # inputs and two damaged ones in a folder whose path is longer than the tools'
@@ -118,7 +118,7 @@ head -c 30000 "$work/in/run_20260101.grb" >"$work/in/run_20260112.grb"
 
 # A "%" in the output folder stays a "%" (sbatch expands it in --output).
 out="$work/out%j"
-ids=$(DORVEL="$dorvel" bash scripts/slurm_array.sh --throttle 2 "$deep" "$out" \
+ids=$(DORVEL="$dorvel" bash operations/slurm_array.sh --throttle 2 "$deep" "$out" \
   -- --time=5 "--comment=two words") || fail "submission"
 arrays=$(awk '/^array/{print $2}' <<<"$ids")
 [ "$(wc -l <<<"$arrays")" -eq 3 ] || fail "three arrays of at most four tasks expected: $ids"
@@ -152,13 +152,13 @@ records=$(grep -E "ArrayJobId=($(paste -sd'|' <<<"$arrays")) " "$work/jobcomp.tx
 mkdir "$work/other"
 cp "$work/in/run_20260101.grb" "$work/other/"
 printf '%s\n' "$work/in/run_20260101.grb" "$work/other/run_20260101.grb" >"$work/twins.txt"
-DORVEL="$dorvel" bash scripts/slurm_array.sh "$work/twins.txt" "$work/twins" 2>"$work/twins.err"
+DORVEL="$dorvel" bash operations/slurm_array.sh "$work/twins.txt" "$work/twins" 2>"$work/twins.err"
 [ $? -eq 2 ] && grep -qF "$work/other/run_20260101.grb" "$work/twins.err" ||
   fail "two inputs of one base name must be refused"
 # A list line whose folder is missing is a task that fails, not a line dropped.
 printf '%s\n' "$work/in/run_20260101.grb" "$work/missing/run_20260102.grb" \
   "$work/in/run_20260103.grb" >"$work/list.txt"
-ids=$(DORVEL="$dorvel" bash scripts/slurm_array.sh "$work/list.txt" "$work/listed") ||
+ids=$(DORVEL="$dorvel" bash operations/slurm_array.sh "$work/list.txt" "$work/listed") ||
   fail "list submission"
 wait_job "$(awk '/^summary/{print $2}' <<<"$ids")" || fail "the list's summary job did not end"
 grep -qxF "$work/missing/run_20260102.grb	exit status 1" "$work/listed/runs.log" ||
@@ -174,7 +174,7 @@ if [ "${1:-}" = "--throughput" ]; then
     stop_daemons
     start_cluster "$cpus" || fail "restart with $cpus CPUs"
     begin=$(date +%s.%N)
-    ids=$(DORVEL="$dorvel" bash scripts/slurm_array.sh "$work/many" "$work/t$cpus")
+    ids=$(DORVEL="$dorvel" bash operations/slurm_array.sh "$work/many" "$work/t$cpus")
     wait_job "$(awk '/^summary/{print $2}' <<<"$ids")"
     seconds=$(since "$begin")
     echo "40 files on $cpus CPU(s): $seconds s, $(awk -v s="$seconds" 'BEGIN { printf "%.1f", 40 / s }') files/s"

@@ -4,7 +4,7 @@
 # OUTPUT_DIR/NAME.res.grb, its console lines and standard error on standard
 # output, then "exit status N"; exits with N.
 #
-#   scripts/dorvel_one.sh DORVEL INPUT OUTPUT_DIR
+#   operations/dorvel_one.sh DORVEL INPUT OUTPUT_DIR
 #
 # dorvel takes names of at most 200 bytes. Longer ones are handed to it
 # relative to the input's folder, which the run changes into; an input whose

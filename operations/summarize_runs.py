@@ -3,7 +3,7 @@
 """Summarizes many dorvel runs from RESULTS/runs.log (as run_many.sh and
 slurm_array.sh write it: "INPUT<TAB>console line" and "INPUT<TAB>exit status N").
 
-    scripts/summarize_runs.py RESULTS     (Debian's python3, whose python3-matplotlib it uses)
+    operations/summarize_runs.py RESULTS     (Debian's python3, whose python3-matplotlib it uses)
 
 writes RESULTS/summary.tsv (input, dataDate, dataTime, negative count, mean,
 exit status, reason; one row per input, in log order; the reason of a failed

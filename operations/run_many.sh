@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: Apache-2.0
 # Runs dorvel once per GRIB file of a folder, several at a time, with GNU parallel.
 #
-#   scripts/run_many.sh [-j JOBS] [--halt] INPUT_DIR OUTPUT_DIR
+#   operations/run_many.sh [-j JOBS] [--halt] INPUT_DIR OUTPUT_DIR
 #
 # Each INPUT_DIR/NAME.grb gives OUTPUT_DIR/NAME.res.grb. OUTPUT_DIR/runs.log
 # collects every run's console lines, each prefixed with its input file, and

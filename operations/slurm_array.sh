@@ -3,8 +3,8 @@
 # Runs dorvel on many GRIB files as Slurm array jobs, one task per file, then
 # a summary job once every task has ended.
 #
-#   scripts/slurm_array.sh [--throttle N] INPUT OUTPUT_DIR [-- SBATCH_OPTION...]
-#   scripts/slurm_array.sh [--throttle N] [--sbatch "OPTIONS"] INPUT OUTPUT_DIR   (older form)
+#   operations/slurm_array.sh [--throttle N] INPUT OUTPUT_DIR [-- SBATCH_OPTION...]
+#   operations/slurm_array.sh [--throttle N] [--sbatch "OPTIONS"] INPUT OUTPUT_DIR   (older form)
 #
 # INPUT is a folder (its *.grb files) or a file listing one input path per line;
 # two inputs of the same base name are refused (their outputs would collide).
