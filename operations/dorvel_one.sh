@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: Apache-2.0
 # One dorvel run of many (run_many.sh, slurm_array.sh): INPUT into
 # OUTPUT_DIR/NAME.res.grb, its console lines and standard error on standard
-# output, then "exit status N"; exits with N.
+# output, then "exit status N"; exits with N. A run that fails, or is stopped
+# by a signal, leaves no output: a file there is a result.
 #
 #   operations/dorvel_one.sh DORVEL INPUT OUTPUT_DIR
 #
@@ -23,7 +24,11 @@ if [ ${#input} -gt $limit ] || [ ${#output} -gt $limit ]; then
     exit 2
   fi
 fi
+# A signal that stops the batch reaches dorvel (which dies of it, its output
+# cut back) and is recorded here: a trapped signal is the default in dorvel.
+trap ':' INT TERM HUP
 "$dorvel" "$input" "$output" 2>&1
 status=$?
+[ $status -eq 0 ] || rm -f -- "$output"
 echo "exit status $status"
 exit $status

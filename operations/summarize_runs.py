@@ -133,9 +133,28 @@ def main():
         sys.exit("summarize_runs.py: %s: %s" % (error.filename or sys.argv[1], error.strerror))
 
 
+def named(error, path):
+    """The error with the file it is about: a write that fails only when the
+    file is closed (a full disk) names none."""
+    return error if error.filename else OSError(error.errno, error.strerror, path)
+
+
 def summarize(results):
     runs = read_runs(os.path.join(results, "runs.log"))
-    with open(os.path.join(results, "summary.tsv"), "w", newline="", encoding="utf-8") as tsv:
+    path = os.path.join(results, "summary.tsv")
+    try:
+        write_table(runs, path)
+        path = os.path.join(results, "summary.png")
+        plot(runs, path)
+    except ImportError:
+        print("summarize_runs.py: no matplotlib (python3-matplotlib): no summary.png",
+              file=sys.stderr)
+    except OSError as error:
+        raise named(error, path)
+
+
+def write_table(runs, path):
+    with open(path, "w", newline="", encoding="utf-8") as tsv:
         writer = csv.writer(tsv, delimiter="\t", lineterminator="\n", quoting=csv.QUOTE_NONE,
                             escapechar="\\")
         writer.writerow(["input", "dataDate", "dataTime", "negative_count", "mean", "exit_status",
@@ -144,11 +163,6 @@ def summarize(results):
             reason = " | ".join(run["lines"]) if run["status"] != "0" else ""
             writer.writerow([run["input"], run["dataDate"], run["dataTime"], run["negative"],
                              run["mean"], run["status"], reason])
-    try:
-        plot(runs, os.path.join(results, "summary.png"))
-    except ImportError:
-        print("summarize_runs.py: no matplotlib (python3-matplotlib): no summary.png",
-              file=sys.stderr)
 
 
 if __name__ == "__main__":
