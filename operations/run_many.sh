@@ -59,7 +59,8 @@ done
 input=$1
 # A folder named like an option ("-in") is still a folder to find.
 case $input in -*) input=./$input ;; esac
-scripts=$(cd "$(dirname "$0")" && pwd)
+# Installed as a command, this is a link: its siblings lie where it leads.
+scripts=$(dirname "$(realpath "$0")")
 dorvel=$(command -v "${DORVEL:-dorvel}") || { echo "$0: no program ${DORVEL:-dorvel}" >&2; exit 2; }
 dorvel=$(realpath "$dorvel")
 if [ ! -d "$input" ]; then

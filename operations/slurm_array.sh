@@ -24,7 +24,8 @@
 # "--" (partition, time limit, account, ...) go to sbatch for every job, one
 # argument each; --sbatch splits its one argument at blanks.
 set -uo pipefail
-self=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
+# Installed as a command, this is a link: its siblings lie where it leads.
+self=$(realpath "$0")
 
 # One array task: the input on line FIRST + SLURM_ARRAY_TASK_ID - 1 of the list.
 if [ "${1:-}" = "--task" ]; then

@@ -3,7 +3,7 @@
 """Summarizes many dorvel runs from RESULTS/runs.log (as run_many.sh and
 slurm_array.sh write it: "INPUT<TAB>console line" and "INPUT<TAB>exit status N").
 
-    operations/summarize_runs.py RESULTS     (Debian's python3, whose python3-matplotlib it uses)
+    summarize_runs.py [--neg-limit N] RESULTS   (Debian's python3; python3-matplotlib draws)
 
 writes RESULTS/summary.tsv (input, dataDate, dataTime, negative count, mean,
 exit status, reason; one row per input, in log order; the reason of a failed
@@ -11,12 +11,20 @@ run is its console lines) and RESULTS/summary.png: the negative count and the
 mean per date, a value that overflowed its field (asterisks) marked at the top
 of its panel, failed files marked in red at the date their name carries
 (YYYYMMDD), and no line across days without a run, so that a drift over weeks
-shows at a glance.
+shows at a glance. The mean is drawn at the precision of the residual file
+where one lies beside the runs (RESULTS/NAME.res.grb as run_many.sh writes it,
+or RESULTS/DAY/residual.grb as the ecFlow suite does; read with ecCodes'
+grib_get), else from the console line's three decimals; --neg-limit N draws the
+operator's limit on the count panel.
+Exit status: 0 written; 1 a file could not be written (standard error names
+it); 2 a usage error.
 """
+import argparse
 import csv
 import datetime
 import os
 import re
+import subprocess
 import sys
 
 SUMMARY = re.compile(r"^\s*(\S+) (\S{4}) neg\s*(\S+) ave\s*(\S+)$")
@@ -81,7 +89,38 @@ def with_gaps(points):
     return broken
 
 
-def plot(runs, png_path):
+def residual_file(results, run):
+    """The residual file of a run, where one lies beside the runs."""
+    name = os.path.basename(run["input"])
+    stem = name[:-4] if name.endswith(".grb") else name
+    for path in (os.path.join(results, stem + ".res.grb"),
+                 os.path.join(results, stem, "residual.grb")):
+        if os.path.isfile(path):
+            return path
+    return None
+
+
+def precise_means(results, runs):
+    """The mean of each good run's residual field at full precision, by input;
+    none where no residual file or no grib_get is there."""
+    files = {run["input"]: residual_file(results, run) for run in runs if run["status"] == "0"}
+    files = {name: path for name, path in files.items() if path}
+    means = {}
+    names = list(files)
+    for start in range(0, len(names), 200):
+        chunk = names[start:start + 200]
+        try:
+            answer = subprocess.run(["grib_get", "-F", "%.10g", "-p", "average"] +
+                                    [files[name] for name in chunk],
+                                    capture_output=True, text=True, check=True).stdout.split()
+        except (OSError, subprocess.CalledProcessError):
+            return means
+        if len(answer) == len(chunk):
+            means.update((name, float(value)) for name, value in zip(chunk, answer))
+    return means
+
+
+def plot(runs, png_path, means, neg_limit):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -90,13 +129,17 @@ def plot(runs, png_path):
                   key=lambda pair: pair[0])
     failed = [r for r in runs if r["status"] != "0"]
     figure, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(10, 6), dpi=100)
-    for axis, key, label in ((top, "negative", "points below -0.001"),
-                             (bottom, "mean", "mean residual")):
-        values = [(when, number(run[key])) for when, run in good]
+    precise = all(run["input"] in means for _, run in good) and good
+    for axis, key, label, legend in (
+            (top, "negative", "points below -0.001", "points below -0.001, per run"),
+            (bottom, "mean", "mean residual",
+             "mean of the residual file" if precise else "mean, as the console line rounds it")):
+        values = [(when, means.get(run["input"]) if key == "mean" and precise
+                   else number(run[key])) for when, run in good]
         points = [(when, value) for when, value in values if isinstance(value, float)]
         lined = with_gaps(points)
         axis.plot([p[0] for p in lined], [float("nan") if p[1] is None else p[1] for p in lined],
-                  "o-", color="tab:blue", label="run")
+                  "o-", color="tab:blue", label=legend)
         overflowed = [when for when, value in values if value == OVERFLOW]
         if overflowed:
             # Drawn at the top of the panel: the value is too large for its field.
@@ -110,8 +153,10 @@ def plot(runs, png_path):
         axis.set_ylabel(label)
         axis.grid(True, alpha=0.3)
     bottom.axhline(0.0, color="grey", linewidth=0.8)
+    if neg_limit is not None:
+        top.axhline(neg_limit, color="tab:purple", linestyle=":", label="limit (%d)" % neg_limit)
     if failed:
-        top.plot([], [], "--", color="tab:red", label="failed (%d)" % len(failed))
+        top.plot([], [], "--", color="tab:red", label="failed run (%d)" % len(failed))
     top.legend(loc="upper left")
     bottom.legend(loc="lower left")
     top.set_title("%d runs, %d failed%s" % (
@@ -124,13 +169,16 @@ def plot(runs, png_path):
 
 
 def main():
-    if len(sys.argv) != 2:
-        sys.exit("usage: summarize_runs.py RESULTS_DIR")
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--neg-limit", type=int, help="the operator's limit of negative points")
+    parser.add_argument("results", help="the folder of runs.log")
+    args = parser.parse_args()
     try:
-        summarize(sys.argv[1])
+        summarize(args.results, args.neg_limit)
     except OSError as error:
         # A full disk, say: the summary is not there, and the caller must know.
-        sys.exit("summarize_runs.py: %s: %s" % (error.filename or sys.argv[1], error.strerror))
+        sys.exit("summarize_runs.py: %s: %s" % (error.filename or args.results, error.strerror))
 
 
 def named(error, path):
@@ -139,13 +187,13 @@ def named(error, path):
     return error if error.filename else OSError(error.errno, error.strerror, path)
 
 
-def summarize(results):
+def summarize(results, neg_limit=None):
     runs = read_runs(os.path.join(results, "runs.log"))
     path = os.path.join(results, "summary.tsv")
     try:
         write_table(runs, path)
         path = os.path.join(results, "summary.png")
-        plot(runs, path)
+        plot(runs, path, precise_means(results, runs), neg_limit)
     except ImportError:
         print("summarize_runs.py: no matplotlib (python3-matplotlib): no summary.png",
               file=sys.stderr)

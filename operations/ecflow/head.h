@@ -26,7 +26,7 @@ update_summary() {
   (
     flock 9 &&
       cat "$results"/logs/*.log >"$results/runs.log" &&
-      /usr/bin/python3 %SUMMARIZE% "$results" || exit 1
+      /usr/bin/python3 %SUMMARIZE% --neg-limit %NEG_LIMIT% "$results" || exit 1
     failed=$(awk -F '\t' 'NR > 1 && $6 != "0"' "$results/summary.tsv" | wc -l)
     days=$(($(wc -l <"$results/summary.tsv") - 1))
     say "summary: $failed of $days days failed"

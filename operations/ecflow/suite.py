@@ -43,7 +43,8 @@ import tempfile
 
 import ecflow
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+# Installed as a command, this is a link: the task scripts lie where it leads.
+HERE = os.path.dirname(os.path.realpath(__file__))
 
 
 def date_arg(text):
