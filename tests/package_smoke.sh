@@ -26,4 +26,4 @@ for page in dorvel dorvel-run-many dorvel-slurm-array dorvel-summary dorvel-ecfl
   man "$page" 2>/dev/null | grep -q "EXIT STATUS" || { echo "no manual page $page"; exit 1; }
 done
 echo "man pages: shown"
-[ -f /usr/share/doc/grib-dorvel-quimbrel/operations.md ] && echo "user guides: installed"
+dpkg -L grib-dorvel-quimbrel | grep -q "/usr/share/doc/grib-dorvel-quimbrel/operations.md" && echo "user guides: in the package"
