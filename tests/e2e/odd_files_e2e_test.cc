@@ -248,15 +248,16 @@ TEST_F(OddFiles, ConfinementChangesNoResult) {
                            "\"$PWD/local:$PWD/defs\"", "\"::$PWD/missing::$PWD/farm:\""}) {
     cases.push_back({"ECCODES_DEFINITION_PATH=" + std::string(path) + " ", fixture("sample.grb"), 0});
   }
-  // A folder too large to look through in full: the look stops, and says so.
+  // A folder too large to look through in full: the look stops, and says so
+  // (where there is Landlock to look for).
+  const int abi = common::landlock_abi();
   cases.push_back({"ECCODES_EXTRA_SAMPLES_PATH=\"$PWD/many\" ", fixture("sample.grb"), 0,
-                   "dorvel: confinement: stopped looking for links after 50000 entries"});
+                   abi == 0 ? "" : "dorvel: confinement: stopped looking for links after 50000 entries"});
   // Where the machine has them, and the build can run with them (not sanitized).
   const std::string background_thread =
       "LD_PRELOAD=libjemalloc.so.2 MALLOC_CONF=background_thread:true ";
   const e2e::RunResult allocator = run(background_thread + quoted(kDorvel) + " --version");
   if (allocator.status == 0 && allocator.err.empty()) {
-    const int abi = common::landlock_abi();
     cases.push_back({background_thread, fixture("sample.grb"), 0,
                      abi == 0 || abi >= common::kLandlockEveryThreadAbi
                          ? ""
