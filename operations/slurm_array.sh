@@ -5,6 +5,7 @@
 #
 #   operations/slurm_array.sh [--throttle N] INPUT OUTPUT_DIR [-- SBATCH_OPTION...]
 #   operations/slurm_array.sh [--throttle N] [--sbatch "OPTIONS"] INPUT OUTPUT_DIR   (older form)
+#   operations/slurm_array.sh --help
 #
 # INPUT is a folder (its *.grb files) or a file listing one input path per line;
 # two inputs of the same base name are refused (their outputs would collide).
@@ -23,7 +24,18 @@
 # DORVEL names the program (default: dorvel on the PATH). The options after
 # "--" (partition, time limit, account, ...) go to sbatch for every job, one
 # argument each; --sbatch splits its one argument at blanks.
+#
+# Exit status:
+#   0    every job was submitted
+#   1    sbatch refused a job, or the output folder could not be made
+#   2    refused, nothing submitted: a usage error, no program, no input,
+#        two inputs of one base name
+# The summary job exits 0 when every file succeeded, 1 otherwise.
 set -uo pipefail
+if [ "${1:-}" = "--help" ]; then
+  sed -n '3,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//'
+  exit 0
+fi
 # Installed as a command, this is a link: its siblings lie where it leads.
 self=$(realpath "$0")
 
