@@ -124,8 +124,8 @@ int main(int argc, char** argv) {
   // Descriptor flags are read, never set: no duplicates, no O_APPEND taken
   // away, no O_NONBLOCK on a shared input, no leases, owners or signals.
   for (const int call : {SCMP_SYS(fcntl), SCMP_SYS(fcntl64)}) {
-    for (const std::uint64_t command : {F_GETFD, F_GETFL}) {
-      allow(call, {argument(1, SCMP_CMP_MASKED_EQ, kIntBits, command)});
+    for (const int command : {F_GETFD, F_GETFL}) {
+      allow(call, {argument(1, SCMP_CMP_MASKED_EQ, kIntBits, static_cast<std::uint64_t>(command))});
     }
   }
   // stdio asks whether a stream is a terminal; nothing else of ioctl. Newer C
