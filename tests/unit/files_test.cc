@@ -652,6 +652,12 @@ TEST(Confinement, RefusesWhatARunNeverDoesAndAllowsWhatItNeeds) {
         ::_exit(1);
       }
       earlier = new EarlierThread;
+      // UndefinedBehaviorSanitizer looks an object's type up the first time
+      // with a pipe, which the filter refuses: once before, for FatalError.
+      try {
+        common::check(CODES_IO_PROBLEM, "before confinement");
+      } catch (const common::FatalError&) {
+      }
       const common::Confinement applied = common::confine_run(input, report[1], layers);
       std::string wrong;
       const bool landlock = !off && (layers & L) != 0;
@@ -689,20 +695,21 @@ TEST(Confinement, RefusesWhatARunNeverDoesAndAllowsWhatItNeeds) {
   }
 #if defined(__x86_64__)
   // A call of another architecture ends the whole process, even from a thread
-  // other than the confining one: an x32 call from an earlier thread, an
-  // i386 socket() through int 0x80 (a kernel without i386 calls faults on it,
-  // confined or not). Each gives the signal that ended the child, or 0.
+  // other than the confining one: an x32 call from an earlier thread, and an
+  // i386 socket() through int 0x80 where the kernel runs i386 calls at all.
+  // Each gives the signal that ended the child; 0 when the call went through,
+  // -1 when it came back failed.
   const auto ended_by = [](bool confined, const std::function<long()>& call) {
     const pid_t child = ::fork();
     if (child == 0) {
+      ::setenv(common::kNoSandboxVariable, "", 1);
       EarlierThread thread;
       if (confined) common::confine_run(-1, -1, common::kSeccompLayer);
-      thread.run([&] { return call() >= 0; });
-      ::_exit(0);
+      ::_exit(thread.run([&] { return call() >= 0; }) ? 0 : 1);
     }
     int status = 0;
     ::waitpid(child, &status, 0);
-    return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    return WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status) == 0 ? 0 : -1;
   };
   const auto x32_getpid = [] { return ::syscall(0x40000000 | SYS_getpid); };
   const auto i386_socket = [] {
@@ -712,8 +719,9 @@ TEST(Confinement, RefusesWhatARunNeverDoesAndAllowsWhatItNeeds) {
     return result;
   };
   EXPECT_EQ(ended_by(true, x32_getpid), SIGSYS);
-  const int without_i386 = ended_by(false, i386_socket) == SIGSEGV ? SIGSEGV : SIGSYS;
-  EXPECT_EQ(ended_by(true, i386_socket), without_i386);
+  if (ended_by(false, i386_socket) == 0) {
+    EXPECT_EQ(ended_by(true, i386_socket), SIGSYS);
+  }
 #endif
   ::kill(other, SIGKILL);
   ::waitpid(other, nullptr, 0);
