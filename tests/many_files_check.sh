@@ -127,19 +127,16 @@ bash "$run_many" "$work/rerun_in" "$work/rerun" 2>/dev/null
 # finish, recorded; twice, they are stopped, recorded as killed, without
 # output. No summary; --resume finishes the batch without running again what
 # finished.
-printf '#!/bin/sh
-sleep 1
-exec "%s" "$@"
-' "$DORVEL" >"$work/slow" && chmod +x "$work/slow"
+printf '#!/bin/sh\ntouch "$STARTED"\nsleep 3\nexec "%s" "$@"\n' "$DORVEL" >"$work/slow" && chmod +x "$work/slow"
 for signal in INT:130:1 TERM:143:1 INT:130:2; do
   IFS=: read -r name expected times <<<"$signal"
   out="$work/stopped_$name$times"
   set -m
-  DORVEL="$work/slow" bash "$run_many" -j 1 "$work/rerun_in" "$out" 2>"$out.err" &
+  STARTED="$out.started" DORVEL="$work/slow" bash "$run_many" -j 1 "$work/rerun_in" "$out" 2>"$out.err" &
   batch=$!
   set +m
-  for _ in $(seq 50); do [ -e "$out/runs.log" ] && break; sleep 0.1; done
-  sleep 0.5
+  # Once the first run has started, however slowly a loaded machine starts parallel.
+  for _ in $(seq 300); do [ -e "$out.started" ] && break; sleep 0.1; done
   for _ in $(seq "$times"); do
     if [ "$name" = INT ]; then kill -INT -- "-$batch"; else kill -TERM "$batch"; fi
     sleep 0.3
