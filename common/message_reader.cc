@@ -49,14 +49,20 @@ MessageReader::MessageReader(int input, std::size_t buffer_bytes)
   regular_ = ::fstat(input_, &status) == 0 && S_ISREG(status.st_mode) && end_offset_ >= 0;
 }
 
+void MessageReader::take_back() {
+  if (!lent_) return;
+  lent_ = false;
+  if (release_) release_();
+}
+
 bool MessageReader::fill() {
-  if (failed_ || at_end_) return false;
   if (begin_ > 0) {
     std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
     cursor_ -= begin_;
     end_ -= begin_;
     begin_ = 0;
   }
+  if (failed_ || at_end_) return false;
   if (end_ == capacity_) {
     // Only a candidate's header can fill a small buffer: it grows for it.
     std::unique_ptr<unsigned char[]> grown(new unsigned char[2 * capacity_]);
@@ -64,6 +70,11 @@ bool MessageReader::fill() {
     buffer_ = std::move(grown);
     capacity_ *= 2;
   }
+  return fill_end();
+}
+
+bool MessageReader::fill_end() {
+  if (failed_ || at_end_) return false;
   const ssize_t got = read_some(input_, buffer_.get() + end_, capacity_ - end_);
   if (got < 0) {
     failed_ = true;
@@ -89,9 +100,18 @@ long MessageReader::serve(unsigned char* bytes, std::size_t size) {
   while (served < size) {
     if (cursor_ < end_) {
       const std::size_t count = std::min(end_ - cursor_, size - served);
-      std::memcpy(bytes + served, buffer_.get() + cursor_, count);
+      // In place, ecCodes asks for the bytes where they already lie.
+      if (bytes + served != buffer_.get() + cursor_) {
+        std::memmove(bytes + served, buffer_.get() + cursor_, count);
+      }
       cursor_ += count;
       served += count;
+    } else if (in_place_) {
+      if (end_ == capacity_) {
+        needs_room_ = true;
+        return -1;
+      }
+      if (!fill_end()) break;
     } else if (size - served >= std::max(kDirectReadBytes, capacity_) && in_frame(bytes, size)) {
       if (failed_ || at_end_) break;
       const ssize_t got = read_some(input_, bytes + served, size - served);
@@ -129,7 +149,20 @@ bool MessageReader::end_marker_at(std::size_t length) const {
          std::memcmp(marker, kEndMarker, sizeof marker) == 0;
 }
 
-ReadOutcome MessageReader::next(std::span<unsigned char> room) {
+int MessageReader::frame_message(unsigned char* frame, std::size_t frame_size, bool in_place,
+                                 std::size_t& length) {
+  cursor_ = begin_;
+  frame_ = {frame, frame_size};
+  in_place_ = in_place;
+  needs_room_ = false;
+  length = frame_size;
+  const int error = wmo_read_any_from_stream(this, &MessageReader::serve, frame, &length);
+  frame_ = {};
+  in_place_ = false;
+  return error;
+}
+
+ReadOutcome MessageReader::next() {
   ReadOutcome outcome;
   outcome.status = ReadStatus::kError;
   begin_ = cursor_;
@@ -139,46 +172,62 @@ ReadOutcome MessageReader::next(std::span<unsigned char> room) {
     cursor_ = begin_;
     if (scan.whole) break;
     // What is left cannot begin a message unless more bytes come.
+    take_back();
     if (!fill()) {
       if (!failed_) outcome.status = ReadStatus::kEndOfFile;
       return outcome;
     }
   }
-  while (end_ - begin_ < kHeaderBytes && fill()) {
+  while (end_ - begin_ < kHeaderBytes) {
+    take_back();
+    if (!fill()) break;
   }
   if (end_ - begin_ >= kHeaderBytes &&
-      overruns_eccodes(std::span<const unsigned char, kHeaderBytes>(buffer_.get() + begin_,
-                                                                    kHeaderBytes))) {
+      overruns_eccodes(
+          std::span<const unsigned char, kHeaderBytes>(buffer_.get() + begin_, kHeaderBytes))) {
     return outcome;
   }
   const bool grib = starts_with_grib({buffer_.get() + begin_, kWordBytes});
-  // The room while it is as large as the message buffer, which grows with the
-  // longest message so far: long messages are not framed twice each time.
-  bool into_room = room.size() >= message_size_;
+  // In place while the message fits in the buffer; once it is known not to,
+  // in the message buffer, which grows with the longest message so far.
+  bool in_place = true;
   for (;;) {
-    cursor_ = begin_;
-    unsigned char* const frame = into_room ? room.data() : message_.get();
-    const std::size_t frame_size = into_room ? room.size() : message_size_;
-    frame_ = {frame, frame_size};
-    std::size_t length = frame_size;
-    const int error = wmo_read_any_from_stream(this, &MessageReader::serve, frame, &length);
-    frame_ = {};
+    if (!in_place) take_back();
+    unsigned char* const frame = in_place ? buffer_.get() + begin_ : message_.get();
+    const std::size_t frame_size = in_place ? capacity_ - begin_ : message_size_;
+    std::size_t length = 0;
+    const int error = frame_message(frame, frame_size, in_place, length);
     if (error == CODES_SUCCESS) {
       begin_ = cursor_;
+      lent_ = true;
       outcome.status = ReadStatus::kMessage;
       outcome.bytes = frame;
       outcome.size = length;
       return outcome;
     }
+    if (needs_room_ || (error == CODES_BUFFER_TOO_SMALL && in_place && length <= capacity_)) {
+      // The candidate moves to the buffer's start, where it fits or has all
+      // the room the buffer has.
+      if (begin_ > 0) {
+        take_back();
+        fill();
+        continue;
+      }
+      if (needs_room_) {
+        in_place = false;
+        continue;
+      }
+    }
     if (error == CODES_END_OF_FILE) outcome.status = ReadStatus::kEndOfFile;
     if (error != CODES_BUFFER_TOO_SMALL || length <= frame_size) return outcome;
-    into_room = false;
+    in_place = false;
     if (length <= message_size_) continue;
     // A message longer than the buffer: read it again into one that fits,
     // unless a regular file shows the length false. malloc leaves the pages
     // untouched until bytes arrive, so a length that a pipe belies costs only
     // what arrives.
     if (regular_ && grib && !end_marker_at(length)) return outcome;
+    take_back();
     const std::size_t grown = std::max(length, 2 * message_size_);
     MessageBytes larger(static_cast<unsigned char*>(std::malloc(grown)));
     if (!larger) return outcome;

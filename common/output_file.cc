@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "common/output_file.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +13,9 @@
 
 namespace common {
 namespace {
+
+// The most parts one gathered write takes (the smallest IOV_MAX there is).
+constexpr std::size_t kMostWriteParts = 1024;
 
 std::string system_error_text(int error) {
   return error != 0 ? std::strerror(error) : "short write";
@@ -22,9 +28,8 @@ OutputFile::OutputFile(const ArgumentField& fileout)
   if (!file_) {
     throw FatalError("opening output file " + name_ + ": " + system_error_text(errno));
   }
-  // Blocks are assembled here from whole messages, so stdio must not split them.
+  // Written through the descriptor only: stdio keeps no bytes of its own.
   std::setvbuf(file_.get(), nullptr, _IONBF, 0);
-  pending_ = std::unique_ptr<unsigned char[]>(new unsigned char[kFileBufferBytes]);
   catch_stop_signals(::fileno(file_.get()));
 }
 
@@ -35,27 +40,19 @@ OutputFile::~OutputFile() {
 }
 
 void OutputFile::write(const unsigned char* bytes, std::size_t size) {
-  if (bytes == pending_.get() + pending_size_ && size <= kFileBufferBytes - pending_size_) {
-    pending_size_ += size;
-    pending_ends_.push_back(pending_size_);
-    return;
+  if (pending_bytes_ + size > kFileBufferBytes || pending_.size() == kMostWriteParts) flush();
+  // A message that begins where the last one ends joins its part.
+  const bool adjacent =
+      !pending_.empty() &&
+      static_cast<const unsigned char*>(pending_.back().iov_base) + pending_.back().iov_len ==
+          bytes;
+  if (adjacent) {
+    pending_.back().iov_len += size;
+  } else if (size > 0) {
+    pending_.push_back({const_cast<unsigned char*>(bytes), size});
   }
-  if (pending_size_ + size > kFileBufferBytes) write_pending();
-  if (size >= kFileBufferBytes) {
-    errno = 0;
-    const std::size_t reached = std::fwrite(bytes, 1, size, file_.get());
-    if (reached != size) fail(errno, 0);
-    commit(size);
-    return;
-  }
-  std::memcpy(pending_.get() + pending_size_, bytes, size);
-  pending_size_ += size;
-  pending_ends_.push_back(pending_size_);
-}
-
-std::span<unsigned char> OutputFile::free_space(std::size_t at_least) {
-  if (kFileBufferBytes - pending_size_ < at_least) write_pending();
-  return {pending_.get() + pending_size_, kFileBufferBytes - pending_size_};
+  pending_bytes_ += size;
+  pending_ends_.push_back(pending_bytes_);
 }
 
 void OutputFile::write(const codes_handle* handle) {
@@ -63,33 +60,52 @@ void OutputFile::write(const codes_handle* handle) {
   std::size_t size = 0;
   check(codes_get_message(handle, &message, &size), "getting the encoded message");
   write(static_cast<const unsigned char*>(message), size);
+  flush();
+}
+
+void OutputFile::flush() {
+  if (pending_.empty()) return;
+  const int output = ::fileno(file_.get());
+  std::size_t reached = 0;
+  std::size_t part = 0;
+  while (part < pending_.size()) {
+    const ssize_t done =
+        ::writev(output, &pending_[part],
+                 static_cast<int>(std::min(pending_.size() - part, kMostWriteParts)));
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) {
+      std::size_t whole = 0;
+      for (const std::size_t end : pending_ends_) {
+        if (end <= reached) whole = end;
+      }
+      fail(done < 0 ? errno : 0, whole);
+    }
+    reached += static_cast<std::size_t>(done);
+    // Past the parts written whole, into the one written in part.
+    for (auto left = static_cast<std::size_t>(done); left > 0;) {
+      iovec& first = pending_[part];
+      const std::size_t taken = std::min(left, first.iov_len);
+      first.iov_base = static_cast<unsigned char*>(first.iov_base) + taken;
+      first.iov_len -= taken;
+      left -= taken;
+      if (first.iov_len == 0) ++part;
+    }
+  }
+  commit(pending_bytes_);
+  pending_.clear();
+  pending_bytes_ = 0;
+  pending_ends_.clear();
 }
 
 void OutputFile::close() {
   if (!file_) return;
-  write_pending();
+  flush();
   // Complete from here on: a stop signal may take the caller's action again.
   restore_stop_signals();
   std::FILE* file = file_.release();
   if (std::fclose(file) != 0) {
     throw FatalError("closing output file " + name_ + ": " + system_error_text(errno));
   }
-}
-
-void OutputFile::write_pending() {
-  if (pending_size_ == 0) return;
-  errno = 0;
-  const std::size_t reached = std::fwrite(pending_.get(), 1, pending_size_, file_.get());
-  if (reached != pending_size_) {
-    std::size_t whole = 0;
-    for (const std::size_t end : pending_ends_) {
-      if (end <= reached) whole = end;
-    }
-    fail(errno, whole);
-  }
-  commit(pending_size_);
-  pending_size_ = 0;
-  pending_ends_.clear();
 }
 
 void OutputFile::commit(std::size_t whole_bytes) {
@@ -99,7 +115,8 @@ void OutputFile::commit(std::size_t whole_bytes) {
 
 void OutputFile::fail(int error, std::size_t whole_bytes) {
   commit(whole_bytes);
-  pending_size_ = 0;
+  pending_.clear();
+  pending_bytes_ = 0;
   pending_ends_.clear();
   // Part of a message may have reached the file: cut it back to the last message end.
   cut_back(::fileno(file_.get()), committed_bytes_);

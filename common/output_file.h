@@ -3,10 +3,9 @@
 
 #include <eccodes.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cstddef>
-#include <memory>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -15,14 +14,14 @@
 
 namespace common {
 
-// The most whole messages the output holds before it writes them: large
-// enough to keep system calls rare.
+// The most bytes of messages the output keeps pending before it writes them.
 constexpr std::size_t kFileBufferBytes = std::size_t{1} << 20;
 
-// The output GRIB file. Whole messages are written in blocks; when a write
-// fails the file is cut back to the end of the last message that reached it,
-// so it never ends in the middle of a message. While it is open, stop signals
-// cut it back the same way (see stop_signals.h).
+// The output GRIB file. Messages are written from where the caller keeps
+// them, several at once in one gathered write; when a write fails the file is
+// cut back to the end of the last message that reached it, so it never ends
+// in the middle of a message. While it is open, stop signals cut it back the
+// same way (see stop_signals.h).
 class OutputFile {
  public:
   // Creates or empties `fileout`; FatalError when it cannot be opened.
@@ -33,22 +32,20 @@ class OutputFile {
   // unwinding) and releases the file.
   ~OutputFile();
 
-  // Appends one encoded message; FatalError (after cutting back) on failure.
-  // A message framed in free_space() joins the pending block without a copy.
+  // Appends one encoded message, whose bytes must stay as they are until the
+  // next flush() or close(); FatalError (after cutting back) on failure.
   void write(const unsigned char* bytes, std::size_t size);
+  // Writes an encoded message at once.
   void write(const codes_handle* handle);
+  // Writes what is pending: the caller may then change the bytes it lent.
+  void flush();
   // Writes what is pending and closes the file, checking both; the only place
   // that does. Closing a closed file does nothing.
   void close();
-  // The free end of the block of pending messages, at least `at_least` bytes
-  // (up to kFileBufferBytes): pending messages are written first when less is
-  // free. Valid until the next write() or close().
-  std::span<unsigned char> free_space(std::size_t at_least);
   // The open file's descriptor, for confinement's rules.
   int descriptor() const { return ::fileno(file_.get()); }
 
  private:
-  void write_pending();
   // Counts `whole_bytes` more as whole messages in the file, for the signal handler too.
   void commit(std::size_t whole_bytes);
   // Keeps the first `whole_bytes` of the failed write (whole messages only),
@@ -59,9 +56,10 @@ class OutputFile {
   // constructor's initializer list.
   std::string name_;
   FilePtr file_;
-  std::unique_ptr<unsigned char[]> pending_;
-  std::size_t pending_size_ = 0;
-  // Where each pending message ends within pending_.
+  // The pending bytes, a run of adjacent messages to each entry.
+  std::vector<iovec> pending_;
+  std::size_t pending_bytes_ = 0;
+  // Where each pending message ends, counted from the first pending byte.
   std::vector<std::size_t> pending_ends_;
   off_t committed_bytes_ = 0;
 };

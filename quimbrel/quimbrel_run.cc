@@ -26,15 +26,16 @@ int run(int argc, const char* const* argv) {
 
   common::GribFiles files = common::open_grib_files(filein, fileout);
   common::MessageReader reader(::fileno(files.input.get()));
+  // Messages kept are written from the reader's buffer, several at once,
+  // before it reuses the buffer.
+  reader.set_release([&files] { files.output->flush(); });
 
   // Messages are copied as the bytes read, one at a time; none is decoded.
   std::int64_t written_count = 0;
   std::int64_t ordinal = 1;
   for (;; ++ordinal) {
     common::set_current_message(ordinal);
-    // Framed straight into the output's block: a message kept needs no copy.
-    const common::ReadOutcome message =
-        reader.next(files.output->free_space(common::kMinimumMessageBufferBytes));
+    const common::ReadOutcome message = reader.next();
     if (message.status == common::ReadStatus::kEndOfFile) {
       if (*nskip > 0) {
         // Closed first: the accounting line is never printed for an output

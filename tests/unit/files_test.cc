@@ -46,55 +46,60 @@ namespace fs = std::filesystem;
 const std::string kFixtures = TEST_GRIBS_DIR;
 
 // The sequence a reader sees: each message's bytes, then "end" or "error".
-// With `room_bytes`, messages are framed in a room of that size, as quimbrel's
-// are in its output block (larger ones in the reader's own buffer).
+// With `keep`, each message's bytes are taken only when the reader releases
+// them (or at the end), as quimbrel's output takes them.
 std::vector<std::string> reader_outcomes(std::FILE* input, bool build_handles,
                                          std::size_t buffer_bytes = common::kInputBufferBytes,
-                                         std::size_t room_bytes = 0) {
+                                         bool keep = false) {
   std::vector<std::string> outcomes;
-  common::MessageReader reader(::fileno(input), buffer_bytes);
-  std::vector<unsigned char> room(room_bytes);
-  for (;;) {
-    const common::ReadOutcome outcome = reader.next(room);
-    if (outcome.status == common::ReadStatus::kEndOfFile) {
-      outcomes.push_back("end");
-      return outcomes;
+  std::vector<common::ReadOutcome> kept;
+  const auto take_kept = [&] {
+    for (const common::ReadOutcome& message : kept) {
+      outcomes.emplace_back(reinterpret_cast<const char*>(message.bytes), message.size);
     }
-    if (outcome.status == common::ReadStatus::kError) {
-      outcomes.push_back("error");
+    kept.clear();
+  };
+  common::MessageReader reader(::fileno(input), buffer_bytes);
+  if (keep) reader.set_release(take_kept);
+  for (;;) {
+    const common::ReadOutcome outcome = reader.next();
+    if (outcome.status != common::ReadStatus::kMessage) {
+      take_kept();
+      outcomes.push_back(outcome.status == common::ReadStatus::kEndOfFile ? "end" : "error");
       return outcomes;
     }
     if (build_handles) {
       try {
         dorvel::load_message(outcome, common::ArgumentField("in.grb"), 1);
       } catch (const common::FatalError&) {
+        take_kept();
         outcomes.push_back("error");
         return outcomes;
       }
     }
-    outcomes.emplace_back(reinterpret_cast<const char*>(outcome.bytes), outcome.size);
+    kept.push_back(outcome);
+    if (!keep) take_kept();
   }
 }
 
 // Read from the file itself: one reused buffer.
 std::vector<std::string> framed_outcomes(const std::string& path, bool build_handles,
                                          std::size_t buffer_bytes = common::kInputBufferBytes,
-                                         std::size_t room_bytes = 0) {
+                                         bool keep = false) {
   common::FilePtr input(std::fopen(path.c_str(), "r"));
   EXPECT_TRUE(input) << path;
   if (!input) return {};
-  return reader_outcomes(input.get(), build_handles, buffer_bytes, room_bytes);
+  return reader_outcomes(input.get(), build_handles, buffer_bytes, keep);
 }
 
-// Read through a pipe, which cannot seek, into a room (by default).
-std::vector<std::string> piped_outcomes(
-    const std::string& path, std::size_t buffer_bytes = common::kInputBufferBytes,
-    std::size_t room_bytes = common::kMinimumMessageBufferBytes) {
+// Read through a pipe, which cannot seek, keeping messages (by default).
+std::vector<std::string> piped_outcomes(const std::string& path,
+                                        std::size_t buffer_bytes = common::kInputBufferBytes,
+                                        bool keep = true) {
   std::FILE* pipe = ::popen(("cat '" + path + "'").c_str(), "r");
   EXPECT_NE(pipe, nullptr) << path;
   if (pipe == nullptr) return {};
-  std::vector<std::string> outcomes =
-      reader_outcomes(pipe, false, buffer_bytes, room_bytes);
+  std::vector<std::string> outcomes = reader_outcomes(pipe, false, buffer_bytes, keep);
   ::pclose(pipe);
   return outcomes;
 }
@@ -178,8 +183,8 @@ std::string large_message(long edition, bool bitmap, long ni, long nj, long bits
 }
 
 // Layouts read as ecCodes' own reader reads them, from a file and a pipe,
-// framed in the reader's buffer and in a room, with the usual input buffer
-// and a small one: messages of growing size, large messages of both
+// taken at once and kept until released, with the usual input buffer, one of
+// 1 MiB and a small one: messages of growing size, large messages of both
 // editions, words and headers placed where the scan's windows and the
 // buffer's end cut them.
 TEST(MessageReader, ReadsWhatEccodesReadsFromFilesAndPipes) {
@@ -195,7 +200,7 @@ TEST(MessageReader, ReadsWhatEccodesReadsFromFilesAndPipes) {
   const std::string large1_bitmap = large_message(1, true, 3000, 3000, 16);
   ASSERT_GT(large1.size(), std::size_t{8} << 20);
   ASSERT_GT(large1_bitmap.size(), std::size_t{8} << 20);
-  const std::string before_mib = std::string(common::kInputBufferBytes - 7, '\0');
+  const std::string before_end = std::string(common::kInputBufferBytes - 7, '\0');
   const struct {
     std::string name;
     std::string bytes;
@@ -206,8 +211,9 @@ TEST(MessageReader, ReadsWhatEccodesReadsFromFilesAndPipes) {
       {"edition 2 with a bitmap over 1 MiB", first + large_message(2, true, 3000, 3000, 8) + rest},
       {"edition 2 over 8 MiB", large_message(2, false, 3000, 3000, 8) + rest},
       // Its 8th byte (the edition) lies past the first buffer's end.
-      {"1.7 MB across the first MiB", before_mib + large_message(1, false, 1300, 1300, 8) + rest},
-      {"a G then zeros at the first MiB's end",
+      {"1.7 MB across the first buffer's end",
+       before_end + large_message(1, false, 1300, 1300, 8) + rest},
+      {"a G then zeros at the first buffer's end",
        first + std::string(common::kInputBufferBytes - first.size() - 1, 'x') + "G" +
            std::string(100, '\0') + rest},
       {"a message 254 bytes into the junk", first + std::string(254, 'x') + rest},
@@ -217,14 +223,13 @@ TEST(MessageReader, ReadsWhatEccodesReadsFromFilesAndPipes) {
     test_gribs::write_file(path, layout.bytes);
     const std::vector<std::string> by_eccodes = handle_outcomes(path);
     EXPECT_GE(by_eccodes.size(), 3u) << layout.name;
-    for (const std::size_t buffer_bytes : {common::kInputBufferBytes, std::size_t{4096}}) {
+    for (const std::size_t buffer_bytes :
+         {common::kInputBufferBytes, std::size_t{1} << 20, std::size_t{4096}}) {
       const std::string context = layout.name + ", buffer " + std::to_string(buffer_bytes);
       EXPECT_EQ(framed_outcomes(path, true, buffer_bytes), by_eccodes) << context;
       EXPECT_EQ(piped_outcomes(path, buffer_bytes), by_eccodes) << context;
-      EXPECT_EQ(piped_outcomes(path, buffer_bytes, 0), by_eccodes) << context;
-      EXPECT_EQ(framed_outcomes(path, false, buffer_bytes, 4 * common::kMinimumMessageBufferBytes),
-                by_eccodes)
-          << context;
+      EXPECT_EQ(piped_outcomes(path, buffer_bytes, false), by_eccodes) << context;
+      EXPECT_EQ(framed_outcomes(path, false, buffer_bytes, true), by_eccodes) << context;
     }
   }
   std::remove(path.c_str());
@@ -321,33 +326,42 @@ class OutputFileTest : public ::testing::Test {
   fs::path directory_;
 };
 
-void write_message(common::OutputFile& output, const std::string& message) {
-  output.write(reinterpret_cast<const unsigned char*>(message.data()), message.size());
+void write_message(common::OutputFile& output, const std::string& bytes, std::size_t at = 0,
+                   std::size_t size = std::string::npos) {
+  size = std::min(size, bytes.size() - at);
+  output.write(reinterpret_cast<const unsigned char*>(bytes.data()) + at, size);
 }
+void write_message(common::OutputFile&, std::string&&, std::size_t = 0, std::size_t = 0) = delete;
 
+// Adjacent messages, one longer than the output keeps pending, one elsewhere.
 TEST_F(OutputFileTest, WritesMessagesInOrderAndClosesComplete) {
+  const std::string adjacent = "firstsecond";
   const std::string big(3 * common::kFileBufferBytes / 2, 'b');
+  const std::string last = "last";
   common::OutputFile output{common::ArgumentField(path("out.grb"))};
-  write_message(output, "first");
+  write_message(output, adjacent, 0, 5);
+  write_message(output, adjacent, 5);
   write_message(output, big);
-  write_message(output, "last");
+  write_message(output, last);
   output.close();
-  EXPECT_EQ(test_gribs::read_file(path("out.grb")), "first" + big + "last");
+  EXPECT_EQ(test_gribs::read_file(path("out.grb")), adjacent + big + last);
 }
 
 // Closing is what commits: unwinding keeps only what was written, and a
 // second close does nothing.
 TEST_F(OutputFileTest, OnlyCloseCommitsAndClosingTwiceIsHarmless) {
+  const std::string pending = "pending message";
+  const std::string whole = "whole message";
   {
     common::OutputFile output{common::ArgumentField(path("out.grb"))};
-    write_message(output, "pending message");
+    write_message(output, pending);
   }
   EXPECT_EQ(test_gribs::read_file(path("out.grb")), "");
   common::OutputFile output{common::ArgumentField(path("out.grb"))};
-  write_message(output, "whole message");
+  write_message(output, whole);
   output.close();
   output.close();
-  EXPECT_EQ(test_gribs::read_file(path("out.grb")), "whole message");
+  EXPECT_EQ(test_gribs::read_file(path("out.grb")), whole);
 }
 
 TEST_F(OutputFileTest, OpeningInAMissingDirectoryIsFatal) {
@@ -356,8 +370,9 @@ TEST_F(OutputFileTest, OpeningInAMissingDirectoryIsFatal) {
 }
 
 TEST_F(OutputFileTest, AFullDeviceIsFatalAndNamesTheFile) {
+  const std::string message = "message";
   common::OutputFile output{common::ArgumentField("/dev/full")};
-  write_message(output, "message");
+  write_message(output, message);
   try {
     output.close();
     FAIL() << "closing on a full device succeeded";
@@ -367,20 +382,23 @@ TEST_F(OutputFileTest, AFullDeviceIsFatalAndNamesTheFile) {
   }
 }
 
-// With a file-size limit in the middle of a message, the file is cut back to
-// the end of the last whole message.
+// With a file-size limit in the middle of a message of a gathered write, the
+// file is cut back to the end of the last whole message.
 TEST_F(OutputFileTest, ASizeLimitLeavesOnlyWholeMessages) {
-  const std::string message(300000, 'm');
+  constexpr std::size_t kMessage = 200000;
+  const std::string adjacent(5 * kMessage, 'm');
   const std::string out = path("out.grb");
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
     std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{1000000, 1000000};
+    const rlimit limit{700000, 700000};
     ::setrlimit(RLIMIT_FSIZE, &limit);
     try {
       common::OutputFile output{common::ArgumentField(out)};
-      for (int count = 0; count < 5; ++count) write_message(output, message);
+      for (std::size_t at = 0; at < adjacent.size(); at += kMessage) {
+        write_message(output, adjacent, at, kMessage);
+      }
       output.close();
     } catch (const common::FatalError&) {
       ::_exit(3);
@@ -391,7 +409,7 @@ TEST_F(OutputFileTest, ASizeLimitLeavesOnlyWholeMessages) {
   ::waitpid(child, &status, 0);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 3);
-  EXPECT_EQ(fs::file_size(out), 3 * message.size());
+  EXPECT_EQ(fs::file_size(out), 3 * kMessage);
 }
 
 extern "C" void caller_handler(int) {}
