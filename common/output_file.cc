@@ -40,7 +40,6 @@ OutputFile::~OutputFile() {
 }
 
 void OutputFile::write(const unsigned char* bytes, std::size_t size) {
-  if (pending_bytes_ + size > kFileBufferBytes || pending_.size() == kMostWriteParts) flush();
   // A message that begins where the last one ends joins its part.
   const bool adjacent =
       !pending_.empty() &&

@@ -14,9 +14,6 @@
 
 namespace common {
 
-// The most bytes of messages the output keeps pending before it writes them.
-constexpr std::size_t kFileBufferBytes = std::size_t{1} << 20;
-
 // The output GRIB file. Messages are written from where the caller keeps
 // them, several at once in one gathered write; when a write fails the file is
 // cut back to the end of the last message that reached it, so it never ends
@@ -32,12 +29,13 @@ class OutputFile {
   // unwinding) and releases the file.
   ~OutputFile();
 
-  // Appends one encoded message, whose bytes must stay as they are until the
-  // next flush() or close(); FatalError (after cutting back) on failure.
+  // Adds one encoded message to those pending. Its bytes are not copied: they
+  // must stay as they are until the next flush() or close() writes them.
   void write(const unsigned char* bytes, std::size_t size);
   // Writes an encoded message at once.
   void write(const codes_handle* handle);
-  // Writes what is pending: the caller may then change the bytes it lent.
+  // Writes the pending messages; FatalError (after cutting back) on failure.
+  // The caller may then change or free their bytes.
   void flush();
   // Writes what is pending and closes the file, checking both; the only place
   // that does. Closing a closed file does nothing.

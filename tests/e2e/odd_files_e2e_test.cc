@@ -120,8 +120,8 @@ TEST_F(OddFiles, TheConsoleAndTheOutputNeverMix) {
 }
 
 // Faults put into the tools by a preloaded library: a stop signal in the
-// middle of a write, an ignored one, a close that reports EIO, an input whose
-// reads fail inside message 3.
+// middle of a write, an ignored one, writes that take half of what they are
+// given, a close that reports EIO, an input whose reads fail inside message 3.
 TEST_F(OddFiles, StopSignalsAndFailedClosesLeaveWholeMessages) {
   const std::string sample = test_gribs::read_file(fixture("sample.grb"));
   test_gribs::write_file(dir_.file("in.grb"), sample + sample + sample);
@@ -148,6 +148,7 @@ TEST_F(OddFiles, StopSignalsAndFailedClosesLeaveWholeMessages) {
       {"--default-signal FAULT_SIGNAL_AT_WRITE=1:15", dorvel, "143", 0},
       // A stack overflow, which only a handler on a stack of its own survives.
       {"--default-signal FAULT_SIGNAL_AT_WRITE=2:0", quimbrel, "139", kWrittenBefore},
+      {"FAULT_SHORT_WRITES=1", quimbrel, "0", 35},
       {"FAULT_CLOSE_EIO=1", quimbrel, "1", 35},
       {"FAULT_CLOSE_EIO=1", dorvel, "1", 1},
       {"FAULT_READ_EIO_AFTER=" + inside_third, quimbrel, "1", 2},

@@ -210,6 +210,12 @@ TEST(MessageReader, ReadsWhatEccodesReadsFromFilesAndPipes) {
       {"edition 1 over 8 MiB with a bitmap", large1_bitmap + rest},
       {"edition 2 with a bitmap over 1 MiB", first + large_message(2, true, 3000, 3000, 8) + rest},
       {"edition 2 over 8 MiB", large_message(2, false, 3000, 3000, 8) + rest},
+      // Pairs a little longer than each buffer size: the second is framed
+      // where the first still lies.
+      {"messages a little longer than the buffer, one after another",
+       first + test_gribs::small_message(4, 50, 50) + test_gribs::small_message(5, 50, 50) +
+           large_message(2, false, 600, 600, 7) + large_message(2, false, 610, 600, 7) +
+           large_message(2, false, 1200, 1200, 7) + large_message(2, false, 1210, 1200, 7) + rest},
       // Its 8th byte (the edition) lies past the first buffer's end.
       {"1.7 MB across the first buffer's end",
        before_end + large_message(1, false, 1300, 1300, 8) + rest},
@@ -333,18 +339,24 @@ void write_message(common::OutputFile& output, const std::string& bytes, std::si
 }
 void write_message(common::OutputFile&, std::string&&, std::size_t = 0, std::size_t = 0) = delete;
 
-// Adjacent messages, one longer than the output keeps pending, one elsewhere.
+// Adjacent messages, a long one, and more messages apart from each other
+// than one gathered write takes.
 TEST_F(OutputFileTest, WritesMessagesInOrderAndClosesComplete) {
   const std::string adjacent = "firstsecond";
-  const std::string big(3 * common::kFileBufferBytes / 2, 'b');
-  const std::string last = "last";
+  const std::string big(std::size_t{3} << 19, 'b');
+  std::vector<std::string> apart(3000);
+  std::string expected = adjacent + big;
+  for (std::size_t at = 0; at < apart.size(); ++at) {
+    apart[at] = std::to_string(at % 10);
+    expected += apart[at];
+  }
   common::OutputFile output{common::ArgumentField(path("out.grb"))};
   write_message(output, adjacent, 0, 5);
   write_message(output, adjacent, 5);
   write_message(output, big);
-  write_message(output, last);
+  for (const std::string& message : apart) write_message(output, message);
   output.close();
-  EXPECT_EQ(test_gribs::read_file(path("out.grb")), adjacent + big + last);
+  EXPECT_EQ(test_gribs::read_file(path("out.grb")), expected);
 }
 
 // Closing is what commits: unwinding keeps only what was written, and a
