@@ -1,20 +1,38 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
-# Times dorvel and quimbrel side by side with cat, head, grib_copy and CDO, and
-# measures peak resident memory. Prints one Markdown table; the full run also
-# writes it to bench/RESULTS.md.
+# Times dorvel and quimbrel side by side with cat, dd, head, grib_copy and CDO, and
+# measures wall, user and system time and peak resident memory. Prints one
+# Markdown table; the full run also writes it to bench/RESULTS.md.
 #
 #   bash bench/run.sh           full run (4800 messages of 61 KB, 20 000 tiny ones, 20 padded
-#                               ones, 30 800 GRIB 2 ones of 12 KB)
+#                               ones, 24 000 GRIB 2 ones of 12 KB, 100 global fields of 1-2 MB)
 #   bash bench/run.sh --quick   tiny inputs and two runs each: only checks that it works
+#   --previous REV              also times quimbrel as built from git revision REV, in the
+#                               same run (the build is made in the work folder)
 #
-# BENCH_BUILD_DIR names an existing build to use instead of building build/.
+# BENCH_BUILD_DIR names an existing build to use instead of building build/. The
+# inputs and outputs lie in /dev/shm when there is one (memory, as tmpfs), so
+# that the disk does not time the copies.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
 quick=0
-[ "${1:-}" = "--quick" ] && quick=1
+previous=""
+while [ $# -gt 0 ]; do
+  case $1 in
+    --quick) quick=1 ;;
+    --previous)
+      previous=${2:?--previous needs a git revision}
+      shift
+      ;;
+    *)
+      echo "usage: bash bench/run.sh [--quick] [--previous REV]" >&2
+      exit 2
+      ;;
+  esac
+  shift
+done
 
 if [ -z "${BENCH_BUILD_DIR:-}" ]; then
   bash scripts/install_deps.sh --tests
@@ -28,15 +46,28 @@ quimbrel="$build/quimbrel/quimbrel"
 generate="$build/tests/make_test_gribs"
 
 if [ $quick -eq 1 ]; then
-  big=48 mid=10 growth=24 tiny=200 padded=2 grib2=300 runs=2 warmup=0 junk=2000000
+  big=48 mid=10 growth=24 tiny=200 padded=2 grib2=300 global=2 runs=2 warmup=0 junk=2000000
   junk_label="2 MB"
 else
-  big=4800 mid=100 growth=1000 tiny=20000 padded=20 grib2=30800 runs=15 warmup=3 junk=200000000
+  big=4800 mid=100 growth=1000 tiny=20000 padded=20 grib2=24000 global=100 runs=15 warmup=3
+  junk=200000000
   junk_label="200 MB"
 fi
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then
+  work=$(mktemp -d -p /dev/shm)
+else
+  work=$(mktemp -d)
+fi
+trap 'rm -rf "$work"; git -C "$root" worktree prune' EXIT
+previous_quimbrel=""
+if [ -n "$previous" ]; then
+  previous_label="quimbrel of $(git -C "$root" rev-parse --short "$previous")"
+  git -C "$root" worktree add --detach "$work/previous" "$previous" >/dev/null 2>&1
+  cmake -S "$work/previous" -B "$work/previous/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$work/previous/build" -j "$(nproc)" --target quimbrel >/dev/null
+  previous_quimbrel="$work/previous/build/quimbrel/quimbrel"
+fi
 cd "$work"
 "$generate" sample s12.grb
 "$generate" repeat m_mid.grb "$mid"
@@ -46,6 +77,7 @@ cd "$work"
 # Layouts of real archives: each message followed by 4 MiB of zeros; many small GRIB 2 messages.
 "$generate" repeat padded.grb "$padded" 4194304
 "$generate" grib2 grib2.grb "$grib2"
+"$generate" global global.grb "$global"
 head -c "$(($(stat -c %s s12.grb) / 6))" s12.grb >two.grb
 # The bytes of the first 101 messages: what NSKIP=-100 reads.
 message_bytes=$(($(stat -c %s s12.grb) / 12))
@@ -64,45 +96,60 @@ measure() {
   bash -c "$command" >/dev/null 2>"$work/err" || status=$?
   if [ "$status" -ne "$expected" ]; then
     failures+=("$group, $label: exit status $status, expected $expected: $(head -c 300 "$work/err")")
-    printf '%s\t%s\tfailed\t\n' "$group" "$label" >>"$rows"
+    printf '%s\t%s\tfailed\t\t\t\n' "$group" "$label" >>"$rows"
     return
   fi
-  local median peak
+  local figures peak
   if ! hyperfine --style none --ignore-failure -w "$warmup" -r "$runs" \
       --export-json "$work/one.json" "$command" >/dev/null 2>"$work/err"; then
     failures+=("$group, $label: hyperfine failed: $(head -c 300 "$work/err")")
-    printf '%s\t%s\tfailed\t\n' "$group" "$label" >>"$rows"
+    printf '%s\t%s\tfailed\t\t\t\n' "$group" "$label" >>"$rows"
     return
   fi
-  median=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["results"][0]["median"]*1000)' "$work/one.json")
+  # Median wall time; user and system time are hyperfine's means.
+  figures=$(python3 -c 'import json,sys; r=json.load(open(sys.argv[1]))["results"][0]; print("%s\t%s\t%s" % (r["median"]*1000, r["user"]*1000, r["system"]*1000))' "$work/one.json")
   peak=$(/usr/bin/time -f '%M' -o "$work/peak" bash -c "$command" >/dev/null 2>&1 || true; tail -n 1 "$work/peak")
-  printf '%s\t%s\t%s\t%s\n' "$group" "$label" "$median" "$peak" >>"$rows"
+  printf '%s\t%s\t%s\t%s\n' "$group" "$label" "$figures" "$peak" >>"$rows"
 }
 
+# measure_quimbrel GROUP COMMAND: COMMAND with @Q@ for quimbrel, timed for
+# this build and, with --previous, for the previous one.
+measure_quimbrel() {
+  measure "$1" "quimbrel" "${2//@Q@/$quimbrel}"
+  if [ -n "$previous_quimbrel" ]; then
+    measure "$1" "$previous_label" "${2//@Q@/$previous_quimbrel}"
+  fi
+}
+
+# Each copy against cat (which copies inside the kernel where it can, as
+# copy_file_range) and dd (a read and a write of 128 KiB each: what a copy
+# costs when every byte passes through the program, as it must for ecCodes).
+copy_rows() {
+  local group=$1 input=$2
+  measure "$group" "cat in > out" "cat $input > out.grb"
+  measure "$group" "dd bs=128K (read, write)" "dd if=$input of=out.grb bs=128K status=none"
+  measure_quimbrel "$group" "@Q@ $input out.grb 2"
+  measure "$group" "grib_copy" "grib_copy -w count!=1,count!=2 $input out.grb"
+}
 measure "copy $mid x 61 KB, NSKIP=2" "cat in > out" "cat m_mid.grb > out.grb"
-measure "copy $mid x 61 KB, NSKIP=2" "quimbrel" "$quimbrel m_mid.grb out.grb 2"
+measure_quimbrel "copy $mid x 61 KB, NSKIP=2" "@Q@ m_mid.grb out.grb 2"
 measure "copy $mid x 61 KB, NSKIP=2" "grib_copy" "grib_copy -w count!=1,count!=2 m_mid.grb out.grb"
-measure "copy $big x 61 KB, NSKIP=2" "cat in > out" "cat m_big.grb > out.grb"
-measure "copy $big x 61 KB, NSKIP=2" "quimbrel" "$quimbrel m_big.grb out.grb 2"
-measure "copy $big x 61 KB, NSKIP=2" "grib_copy" "grib_copy -w count!=1,count!=2 m_big.grb out.grb"
+copy_rows "copy $big x 61 KB, NSKIP=2" m_big.grb
 measure "first 100 of $big, NSKIP=-100" "head -c (101 messages)" "head -c $keep m_big.grb > out.grb"
-measure "first 100 of $big, NSKIP=-100" "quimbrel" "$quimbrel m_big.grb out.grb -100"
+measure_quimbrel "first 100 of $big, NSKIP=-100" "@Q@ m_big.grb out.grb -100"
 measure "first 100 of $big, NSKIP=-100" "quimbrel on $mid messages" "$quimbrel m_mid.grb out.grb -100"
 measure "copy $tiny x 300 B, NSKIP=2" "cat in > out" "cat tiny.grb > out.grb"
-measure "copy $tiny x 300 B, NSKIP=2" "quimbrel" "$quimbrel tiny.grb out.grb 2"
-measure "$padded x 61 KB + 4 MiB zeros, NSKIP=2" "cat in > out" "cat padded.grb > out.grb"
-measure "$padded x 61 KB + 4 MiB zeros, NSKIP=2" "quimbrel" "$quimbrel padded.grb out.grb 2"
-measure "$padded x 61 KB + 4 MiB zeros, NSKIP=2" "grib_copy" "grib_copy -w count!=1,count!=2 padded.grb out.grb"
-measure "copy $grib2 x 12 KB GRIB 2, NSKIP=2" "cat in > out" "cat grib2.grb > out.grb"
-measure "copy $grib2 x 12 KB GRIB 2, NSKIP=2" "quimbrel" "$quimbrel grib2.grb out.grb 2"
-measure "copy $grib2 x 12 KB GRIB 2, NSKIP=2" "grib_copy" "grib_copy -w count!=1,count!=2 grib2.grb out.grb"
+measure_quimbrel "copy $tiny x 300 B, NSKIP=2" "@Q@ tiny.grb out.grb 2"
+copy_rows "$padded x 61 KB + 4 MiB zeros, NSKIP=2" padded.grb
+copy_rows "copy $grib2 x 12 KB GRIB 2, NSKIP=2" grib2.grb
+copy_rows "copy $global global GRIB 2 fields of 1-2 MB, NSKIP=2" global.grb
 measure "copy $big x 61 KB through a pipe, NSKIP=2" "cat > out" "cat m_big.grb | cat > out.grb"
-measure "copy $big x 61 KB through a pipe, NSKIP=2" "quimbrel" "cat m_big.grb | $quimbrel /dev/stdin out.grb 2"
+measure_quimbrel "copy $big x 61 KB through a pipe, NSKIP=2" "cat m_big.grb | @Q@ /dev/stdin out.grb 2"
 # Memory must not grow with what a pipe brings before the messages.
 measure "$junk_label of zeros, then 2 messages, through a pipe" "cat > out" \
   "{ head -c $junk /dev/zero; cat two.grb; } | cat > out.grb"
-measure "$junk_label of zeros, then 2 messages, through a pipe" "quimbrel" \
-  "{ head -c $junk /dev/zero; cat two.grb; } | $quimbrel /dev/stdin out.grb 1"
+measure_quimbrel "$junk_label of zeros, then 2 messages, through a pipe" \
+  "{ head -c $junk /dev/zero; cat two.grb; } | @Q@ /dev/stdin out.grb 1"
 measure "residual of 12 fields" "CDO (sub, timsum; infon)" \
   "cdo -s sub -seltimestep,12 s12.grb -timsum -seltimestep,1/11 s12.grb cdo.grb && cdo -s infon cdo.grb"
 measure "residual of 12 fields" "dorvel" "$dorvel s12.grb out.grb"
@@ -122,32 +169,36 @@ measure "growth of quimbrel, NSKIP=2" "$big messages" "$quimbrel m_big.grb out.g
 
 table=$(python3 - "$rows" <<'PY'
 import sys
-print("| Case | Command | Median ms | Ratio to baseline | Peak MiB |")
-print("|---|---|---:|---:|---:|")
+print("| Case | Command | Median ms | Ratio to baseline | User ms | System ms | Peak MiB |")
+print("|---|---|---:|---:|---:|---:|---:|")
 baseline = {}
 for line in open(sys.argv[1]):
-    group, label, median, peak = line.rstrip("\n").split("\t")
-    first = group not in baseline
-    if first:
+    group, label, median, user, system, peak = line.rstrip("\n").split("\t")
+    if group not in baseline:
         baseline[group] = (label, median)
-    peak_mib = f"{int(peak) / 1024:.1f}" if peak.strip().isdigit() else "?"
     if median == "failed":
-        print(f"| {group} | {label} | failed | - | - |")
+        print(f"| {group} | {label} | failed | - | - | - | - |")
         continue
+    peak_mib = f"{int(peak) / 1024:.1f}" if peak.strip().isdigit() else "?"
     base_label, base_median = baseline[group]
-    if base_median == "failed" or float(base_median) <= 0:
-        ratio = f"n/a (baseline {base_label} failed)" if base_median == "failed" else f"n/a (baseline {base_label} measured 0)"
+    if base_median == "failed":
+        ratio = f"n/a (baseline {base_label} failed)"
+    elif float(base_median) <= 0:
+        ratio = f"n/a (baseline {base_label} measured 0)"
     else:
         ratio = f"{float(median) / float(base_median):.2f}"
-    print(f"| {group} | {label} | {float(median):.1f} | {ratio} | {peak_mib} |")
+    print(f"| {group} | {label} | {float(median):.1f} | {ratio} | {float(user):.1f} | "
+          f"{float(system):.1f} | {peak_mib} |")
 PY
 )
 
 machine="$(nproc) cores, $(uname -m), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
 versions="ecCodes $(dpkg-query -W -f='${Version}' libeccodes0 2>/dev/null), $(cdo --version 2>&1 | head -n 1 | cut -d' ' -f1-5), $(hyperfine --version)"
-report="Measured $(date -u +%Y-%m-%d) on $machine; $versions.
-Each median is over $runs runs after $warmup warm-up runs (hyperfine); peak memory is the
-maximum resident set of one run (/usr/bin/time). Ratios are to the first command of each case.
+where="inputs and outputs in $(df --output=fstype "$work" | tail -n 1 | tr -d ' ')"
+report="Measured $(date -u +%Y-%m-%d) on $machine; $versions; $where.
+Each median of wall time is over $runs runs after $warmup warm-up runs (hyperfine), user and
+system time are their means; peak memory is the maximum resident set of one run
+(/usr/bin/time). Ratios are to the first command of each case.
 
 $table"
 echo "$report"
