@@ -198,7 +198,8 @@ where="inputs and outputs in $(df --output=fstype "$work" | tail -n 1 | tr -d ' 
 report="Measured $(date -u +%Y-%m-%d) on $machine; $versions; $where.
 Each median of wall time is over $runs runs after $warmup warm-up runs (hyperfine), user and
 system time are their means; peak memory is the maximum resident set of one run
-(/usr/bin/time). Ratios are to the first command of each case.
+(/usr/bin/time). Ratios are to the first command of each case.${previous:+ \"quimbrel\" is this
+build, \"$previous_label\" the build of that revision, timed in the same run.}
 
 $table"
 echo "$report"
