@@ -50,8 +50,7 @@ void OutputFile::write(const unsigned char* bytes, std::size_t size) {
   } else if (size > 0) {
     pending_.push_back({const_cast<unsigned char*>(bytes), size});
   }
-  pending_bytes_ += size;
-  pending_ends_.push_back(pending_bytes_);
+  pending_ends_.push_back((pending_ends_.empty() ? 0 : pending_ends_.back()) + size);
 }
 
 void OutputFile::write(const codes_handle* handle) {
@@ -63,7 +62,7 @@ void OutputFile::write(const codes_handle* handle) {
 }
 
 void OutputFile::flush() {
-  if (pending_.empty()) return;
+  if (pending_ends_.empty()) return;
   const int output = ::fileno(file_.get());
   std::size_t reached = 0;
   std::size_t part = 0;
@@ -90,9 +89,8 @@ void OutputFile::flush() {
       if (first.iov_len == 0) ++part;
     }
   }
-  commit(pending_bytes_);
+  commit(pending_ends_.back());
   pending_.clear();
-  pending_bytes_ = 0;
   pending_ends_.clear();
 }
 
@@ -115,7 +113,6 @@ void OutputFile::commit(std::size_t whole_bytes) {
 void OutputFile::fail(int error, std::size_t whole_bytes) {
   commit(whole_bytes);
   pending_.clear();
-  pending_bytes_ = 0;
   pending_ends_.clear();
   // Part of a message may have reached the file: cut it back to the last message end.
   cut_back(::fileno(file_.get()), committed_bytes_);

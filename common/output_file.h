@@ -56,7 +56,6 @@ class OutputFile {
   FilePtr file_;
   // The pending bytes, a run of adjacent messages to each entry.
   std::vector<iovec> pending_;
-  std::size_t pending_bytes_ = 0;
   // Where each pending message ends, counted from the first pending byte.
   std::vector<std::size_t> pending_ends_;
   off_t committed_bytes_ = 0;

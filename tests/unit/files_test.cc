@@ -72,7 +72,6 @@ std::vector<std::string> reader_outcomes(std::FILE* input, bool build_handles,
       try {
         dorvel::load_message(outcome, common::ArgumentField("in.grb"), 1);
       } catch (const common::FatalError&) {
-        take_kept();
         outcomes.push_back("error");
         return outcomes;
       }
