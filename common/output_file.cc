@@ -65,20 +65,22 @@ void OutputFile::flush() {
   if (pending_ends_.empty()) return;
   const int output = ::fileno(file_.get());
   std::size_t reached = 0;
+  // The pending messages that reached the file whole, and their bytes.
+  std::size_t whole_count = 0;
+  std::size_t whole = 0;
   std::size_t part = 0;
   while (part < pending_.size()) {
     const ssize_t done =
         ::writev(output, &pending_[part],
                  static_cast<int>(std::min(pending_.size() - part, kMostWriteParts)));
     if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) {
-      std::size_t whole = 0;
-      for (const std::size_t end : pending_ends_) {
-        if (end <= reached) whole = end;
-      }
-      fail(done < 0 ? errno : 0, whole);
-    }
+    if (done <= 0) fail(done < 0 ? errno : 0, whole);
     reached += static_cast<std::size_t>(done);
+    while (whole_count < pending_ends_.size() && pending_ends_[whole_count] <= reached) {
+      whole = pending_ends_[whole_count++];
+    }
+    // A stop signal before the next write keeps every message this one completed.
+    publish_whole_bytes(committed_bytes_ + static_cast<off_t>(whole));
     // Past the parts written whole, into the one written in part.
     for (auto left = static_cast<std::size_t>(done); left > 0;) {
       iovec& first = pending_[part];

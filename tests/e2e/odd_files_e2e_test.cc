@@ -125,6 +125,12 @@ TEST_F(OddFiles, TheConsoleAndTheOutputNeverMix) {
 TEST_F(OddFiles, StopSignalsAndFailedClosesLeaveWholeMessages) {
   const std::string sample = test_gribs::read_file(fixture("sample.grb"));
   test_gribs::write_file(dir_.file("in.grb"), sample + sample + sample);
+  // Small messages apart from each other: one flush takes several writes.
+  std::string apart;
+  for (int ordinal = 1; ordinal <= 4000; ++ordinal) {
+    apart += test_gribs::small_message(ordinal % 200) + '\0';
+  }
+  test_gribs::write_file(dir_.file("apart.grb"), apart);
   // A row whose signal ends the run keeps exactly what the writes before the
   // faulted one wrote: the fault cuts a message in two, which only the
   // cut-back takes away. The others keep a count of whole messages.
@@ -142,6 +148,8 @@ TEST_F(OddFiles, StopSignalsAndFailedClosesLeaveWholeMessages) {
       std::to_string(messages[0].size() + messages[1].size() + messages[2].size() / 2);
   std::vector<Case> cases = {
       {"--default-signal FAULT_SIGNAL_AT_WRITE=1:15", quimbrel, "143", 0},
+      {"--default-signal FAULT_SIGNAL_AT_WRITE=2:15",
+       quoted(kQuimbrel) + " apart.grb out.grb -100000", "143", kWrittenBefore},
       {"--ignore-signal=TERM FAULT_SIGNAL_AT_WRITE=2:15", quimbrel, "0", 35},
       {"--ignore-signal=USR1 FAULT_SIGNAL_AT_WRITE=2:10", quimbrel, "0", 35},
       {"--default-signal FAULT_SIGNAL_AT_WRITE=1:7", dorvel, "135", 0},
