@@ -66,11 +66,29 @@ for package in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
   [[ $status == *"ok installed"* ]] || missing+=("$package")
 done
-apt=(apt-get -o Acquire::Retries=3 -y -qq)
+# Another apt-get (an automatic update, a second check) may hold a lock: install
+# and build-dep wait for dpkg's lock themselves; update does not wait for the
+# lists lock, and is tried again while that lock is what stops it.
+apt=(apt-get -o Acquire::Retries=3 -o DPkg::Lock::Timeout=600 -y -qq)
 export DEBIAN_FRONTEND=noninteractive
+apt_update() {
+  local tries=0 errors
+  errors=$(mktemp)
+  until "${apt[@]}" update 2>"$errors"; do
+    if ! grep -q 'Could not get lock' "$errors" || [ $((tries += 1)) -ge 120 ]; then
+      cat "$errors" >&2
+      rm -f "$errors"
+      return 1
+    fi
+    [ $tries -gt 1 ] || echo "install_deps.sh: waiting for another apt-get to finish" >&2
+    sleep 5
+  done
+  cat "$errors" >&2
+  rm -f "$errors"
+}
 if [ ${#missing[@]} -gt 0 ] || [ $build_deps -eq 1 ] || [ ${#files[@]} -gt 0 ]; then
   [ ${#missing[@]} -eq 0 ] || echo "installing: ${missing[*]}"
-  "${apt[@]}" update
+  apt_update
 fi
 [ ${#missing[@]} -eq 0 ] || "${apt[@]}" install --no-install-recommends "${missing[@]}" >/dev/null
 [ $build_deps -eq 0 ] || (cd "$(dirname "$0")/.." && "${apt[@]}" build-dep . >/dev/null)

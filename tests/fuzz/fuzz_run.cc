@@ -3,12 +3,9 @@
 
 #include <unistd.h>
 
-#include <grib_api.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "common/args_console.h"
@@ -17,42 +14,6 @@
 #include "common/sandbox.h"
 
 namespace {
-
-// ecCodes 2.28 loses the buffer it reads a damaged message into when the
-// message ends early (megabytes, as large as the length the header claims).
-// A tool run once per process loses it once; the fuzzer runs thousands of
-// inputs in one process, and the losses grew it past its memory limit. Every
-// large block ecCodes allocates is noted, and those still held when a run has
-// ended (its handles are all released by then) are the losses, and are freed.
-constexpr std::size_t kNotedBlockBytes = std::size_t{1} << 20;
-std::unordered_set<void*>& large_blocks() {
-  static std::unordered_set<void*> blocks;
-  return blocks;
-}
-
-void* noted_malloc(const grib_context*, std::size_t size) {
-  void* block = std::malloc(size);
-  if (block != nullptr && size >= kNotedBlockBytes) large_blocks().insert(block);
-  return block;
-}
-
-void noted_free(const grib_context*, void* block) {
-  large_blocks().erase(block);
-  std::free(block);
-}
-
-void* noted_realloc(const grib_context*, void* block, std::size_t size) {
-  void* moved = std::realloc(block, size);
-  if (moved == nullptr && size != 0) return nullptr;
-  large_blocks().erase(block);
-  if (moved != nullptr && size >= kNotedBlockBytes) large_blocks().insert(moved);
-  return moved;
-}
-
-void free_lost_blocks() {
-  for (void* block : large_blocks()) std::free(block);
-  large_blocks().clear();
-}
 
 struct FuzzFiles {
   std::string input;
@@ -66,9 +27,6 @@ const FuzzFiles& fuzz_files() {
     // The runs share the fuzzer's process, which must go on writing its inputs
     // and findings: the tools' confinement stays off.
     if (::setenv(common::kNoSandboxVariable, "1", 1) != 0) std::abort();
-    grib_context* context = grib_context_get_default();
-    grib_context_set_memory_proc(context, noted_malloc, noted_free, noted_realloc);
-    grib_context_set_buffer_memory_proc(context, noted_malloc, noted_free, noted_realloc);
     char directory[] = "/tmp/grib_fuzz_XXXXXX";
     if (::mkdtemp(directory) == nullptr) std::abort();
     return FuzzFiles{std::string(directory) + "/in.grb", std::string(directory) + "/out.grb"};
@@ -96,5 +54,4 @@ void fuzz_tool_run(const std::uint8_t* data, std::size_t size,
     run(static_cast<int>(argv.size() - 1), argv.data());
   } catch (const common::FatalError&) {
   }
-  free_lost_blocks();
 }
