@@ -9,8 +9,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -179,7 +181,7 @@ int landlock_abi() {
   return abi > 0 ? static_cast<int>(abi) : 0;
 }
 
-int apply_landlock(std::string& note) {
+int apply_landlock(std::string& note, std::string& failure) {
   const int abi = landlock_abi();
   if (abi == 0) return 0;
   RulesetAttr attr{handled_fs_rights(abi), kNetBindTcp | kNetConnectTcp,
@@ -188,7 +190,10 @@ int apply_landlock(std::string& note) {
                                 : abi >= kFirstNetAbi ? 2 * sizeof(std::uint64_t)
                                                       : sizeof(std::uint64_t);
   const long ruleset = ::syscall(SYS_landlock_create_ruleset, &attr, attr_size, 0U);
-  if (ruleset < 0) return 0;
+  if (ruleset < 0) {
+    failure = std::string("landlock_create_ruleset: ") + std::strerror(errno);
+    return 0;
+  }
   const int ruleset_fd = static_cast<int>(ruleset);
   codes_context* context = codes_context_get_default();
   ReadRules rules(ruleset_fd, folders_named_by_environment());
@@ -200,10 +205,13 @@ int apply_landlock(std::string& note) {
            "links further on are refused";
   }
   const unsigned flags = abi >= kLandlockEveryThreadAbi ? kRestrictEveryThread : 0U;
-  const bool applied = ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-                       ::syscall(SYS_landlock_restrict_self, ruleset_fd, flags) == 0;
+  if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
+    failure = std::string("no_new_privs: ") + std::strerror(errno);
+  } else if (::syscall(SYS_landlock_restrict_self, ruleset_fd, flags) != 0) {
+    failure = std::string("landlock_restrict_self: ") + std::strerror(errno);
+  }
   ::close(ruleset_fd);
-  return applied ? abi : 0;
+  return failure.empty() ? abi : 0;
 }
 
 }  // namespace common

@@ -21,7 +21,9 @@ constexpr int kLandlockEveryThreadAbi = 8;
 // Restricts the process as the kernel allows: every thread from ABI 8, only
 // the calling thread (and those it starts later) before. Returns the ABI
 // applied, 0 for none. `note` gets a line for standard error when the look
-// for links in the folders named by ecCodes' environment stopped at its bound.
-int apply_landlock(std::string& note);
+// for links in the folders named by ecCodes' environment stopped at its bound;
+// `failure` says why, when the kernel offers Landlock and refused to apply it
+// (a caller already nested in as many layers as the kernel allows).
+int apply_landlock(std::string& note, std::string& failure);
 
 }  // namespace common

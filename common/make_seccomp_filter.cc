@@ -31,9 +31,7 @@ namespace {
 // are left out by libseccomp. The others are allowed with the arguments a
 // run gives them, as main() sets out.
 const int kAllowedCalls[] = {
-    SCMP_SYS(read),         SCMP_SYS(readv),          SCMP_SYS(pread64),
-    SCMP_SYS(preadv),       SCMP_SYS(preadv2),        SCMP_SYS(close),
-    SCMP_SYS(fstat),
+    SCMP_SYS(close),        SCMP_SYS(fstat),
     SCMP_SYS(fstat64),      SCMP_SYS(fstatat64),      SCMP_SYS(newfstatat),
     SCMP_SYS(stat),         SCMP_SYS(stat64),         SCMP_SYS(lstat),
     SCMP_SYS(lstat64),      SCMP_SYS(statx),          SCMP_SYS(access),
@@ -83,6 +81,15 @@ void allow(int call, std::initializer_list<scmp_arg_cmp> arguments = {}) {
   }
 }
 
+// `call` on every descriptor above standard error: descriptor 3, or any with
+// a bit from 2 up set (only the lower 32 bits name the descriptor).
+void allow_above_console(int call) {
+  allow(call, {argument(0, SCMP_CMP_MASKED_EQ, kIntBits, STDERR_FILENO + 1)});
+  for (unsigned bit = 2; bit < 32; ++bit) {
+    allow(call, {argument(0, SCMP_CMP_MASKED_EQ, 1ULL << bit, 1ULL << bit)});
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -113,13 +120,14 @@ int main(int argc, char** argv) {
   for (const int call : {SCMP_SYS(pwrite64), SCMP_SYS(ftruncate), SCMP_SYS(ftruncate64)}) {
     allow(call, {is_output});
   }
-  // Seeks on every descriptor above standard error: descriptor 3, or any
-  // with a bit from 2 up set (only the lower 32 bits name the descriptor).
-  for (const int call : {SCMP_SYS(lseek), SCMP_SYS(_llseek)}) {
-    allow(call, {argument(0, SCMP_CMP_MASKED_EQ, kIntBits, STDERR_FILENO + 1)});
-    for (unsigned bit = 2; bit < 32; ++bit) {
-      allow(call, {argument(0, SCMP_CMP_MASKED_EQ, 1ULL << bit, 1ULL << bit)});
-    }
+  // Reads and seeks of the input and ecCodes' files, never of the standard
+  // descriptors: a run reads no standard input (an input named /dev/stdin is
+  // opened on a descriptor of its own), so it can neither drain a caller's
+  // list of names nor take a terminal's keystrokes, nor move the console's
+  // shared offset.
+  for (const int call : {SCMP_SYS(read), SCMP_SYS(readv), SCMP_SYS(pread64), SCMP_SYS(preadv),
+                         SCMP_SYS(preadv2), SCMP_SYS(lseek), SCMP_SYS(_llseek)}) {
+    allow_above_console(call);
   }
   // Descriptor flags are read, never set: no duplicates, no O_APPEND taken
   // away, no O_NONBLOCK on a shared input, no leases, owners or signals.

@@ -20,15 +20,20 @@ bool is_same_file(std::FILE* input, const ArgumentField& fileout) {
   return input_status.st_dev == output_status.st_dev && input_status.st_ino == output_status.st_ino;
 }
 
-bool is_standard_output(const ArgumentField& fileout) {
-  struct stat console {};
+const char* console_stream_named(const ArgumentField& fileout) {
   struct stat output_status {};
-  if (::fstat(STDOUT_FILENO, &console) != 0) return false;
-  if (!S_ISREG(console.st_mode) && !S_ISFIFO(console.st_mode) && !S_ISSOCK(console.st_mode)) {
-    return false;
+  if (::stat(std::string(fileout.text()).c_str(), &output_status) != 0) return nullptr;
+  for (const int descriptor : {STDOUT_FILENO, STDERR_FILENO}) {
+    struct stat console {};
+    if (::fstat(descriptor, &console) != 0) continue;
+    if (!S_ISREG(console.st_mode) && !S_ISFIFO(console.st_mode) && !S_ISSOCK(console.st_mode)) {
+      continue;
+    }
+    if (console.st_dev == output_status.st_dev && console.st_ino == output_status.st_ino) {
+      return descriptor == STDOUT_FILENO ? "standard output" : "standard error";
+    }
   }
-  if (::stat(std::string(fileout.text()).c_str(), &output_status) != 0) return false;
-  return console.st_dev == output_status.st_dev && console.st_ino == output_status.st_ino;
+  return nullptr;
 }
 
 GribFiles open_grib_files(const ArgumentField& filein, const ArgumentField& fileout) {
@@ -46,10 +51,9 @@ GribFiles open_grib_files(const ArgumentField& filein, const ArgumentField& file
         console_line({"Errore: il file di output coincide con il file di input ", fileout.text()}),
         kExitFailure);
   }
-  if (is_standard_output(fileout)) {
-    throw FatalError("the output file " + std::string(fileout.text()) +
-                     " is where standard output goes: console lines would land among its "
-                     "messages; nothing is written");
+  if (const char* stream = console_stream_named(fileout)) {
+    throw FatalError("the output file " + std::string(fileout.text()) + " is where " + stream +
+                     " goes: console lines would land among its messages; nothing is written");
   }
   files.output = std::make_unique<OutputFile>(fileout);
   // Both files are open: nothing else is opened for the rest of the run.

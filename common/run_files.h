@@ -21,7 +21,8 @@ struct GribFiles {
 
 // Opens both files. FatalError when the input cannot be opened (the
 // open-failure line, its reason on standard error), when the output is the
-// input or where standard output goes (nothing is opened for writing then),
+// input or where standard output or standard error goes (nothing is opened
+// for writing then),
 // or when the output cannot be opened. Then confines the process (sandbox.h).
 GribFiles open_grib_files(const ArgumentField& filein, const ArgumentField& fileout);
 
@@ -29,10 +30,11 @@ GribFiles open_grib_files(const ArgumentField& filein, const ArgumentField& file
 // (same device and inode, so links count too).
 bool is_same_file(std::FILE* input, const ArgumentField& fileout);
 
-// True when `fileout` names the regular file, pipe or socket that standard
-// output goes to (devices such as /dev/null are left alone): console lines
-// would be written into the messages.
-bool is_standard_output(const ArgumentField& fileout);
+// "standard output" or "standard error" when `fileout` names the regular
+// file, pipe or socket that one of them goes to (devices such as /dev/null
+// are left alone): console lines or reports would be written into the
+// messages, and a caller's log emptied. nullptr otherwise.
+const char* console_stream_named(const ArgumentField& fileout);
 
 // The failure of reading message `ordinal` of `filein`: the read-failure line,
 // and `report` on standard error when there is one.

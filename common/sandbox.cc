@@ -17,9 +17,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "common/args_console.h"
+#include "common/fatal.h"
 #include "common/landlock.h"
 #include "common/run_tool.h"
 #include "common/seccomp_placeholders.h"
@@ -104,9 +106,11 @@ void close_inherited_descriptors(int input_descriptor, int output_descriptor) {
   for (const int descriptor : inherited) ::close(descriptor);
 }
 
+bool seccomp_offered() { return ::prctl(PR_GET_SECCOMP, 0, 0, 0, 0) >= 0; }
+
 // Installs the filter on every thread of the process at once (the kernel
-// refuses unless it can).
-bool apply_seccomp(int output_descriptor) {
+// refuses unless it can). "" when it holds, else the kernel's reason.
+std::string apply_seccomp(int output_descriptor) {
 #ifdef TOOLS_SECCOMP_FILTER
   sock_filter program[std::size(kSeccompProgram)];
   for (std::size_t at = 0; at < std::size(program); ++at) {
@@ -118,24 +122,94 @@ bool apply_seccomp(int output_descriptor) {
     }
   }
   const sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
-  if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return false;
+  if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
+    return std::string("no_new_privs: ") + std::strerror(errno);
+  }
   const auto install = [&] {
-    return ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_TSYNC, &filter) == 0;
+    return ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_TSYNC, &filter);
   };
-  if (install()) return true;
+  long result = install();
   // Kernels before 4.14 cannot end the whole process: a call of another
   // architecture then ends the thread that made it.
-  if (errno != EINVAL) return false;
-  for (sock_filter& instruction : program) {
-    if (instruction.code == (BPF_RET | BPF_K) && instruction.k == SECCOMP_RET_KILL_PROCESS) {
-      instruction.k = SECCOMP_RET_KILL_THREAD;
+  if (result < 0 && errno == EINVAL) {
+    for (sock_filter& instruction : program) {
+      if (instruction.code == (BPF_RET | BPF_K) && instruction.k == SECCOMP_RET_KILL_PROCESS) {
+        instruction.k = SECCOMP_RET_KILL_THREAD;
+      }
     }
+    result = install();
   }
-  return install();
+  if (result == 0) return "";
+  // The kernel names a thread it could not bring along: one whose filters
+  // are not this thread's (a preloaded library installed its own there).
+  if (result > 0) {
+    return "thread " + std::to_string(result) +
+           " holds a seccomp filter of its own, which the run's cannot join";
+  }
+  return std::string("seccomp: ") + std::strerror(errno);
 #else
   static_cast<void>(output_descriptor);
-  return false;
+  return "built without libseccomp";
 #endif
+}
+
+// What confining the process gave: the layers applied, the lines for
+// standard error, and why a layer the kernel offers could not be applied.
+struct Applied {
+  Confinement layers;
+  std::vector<std::string> notes;
+  std::string failure;
+};
+
+std::string layer_failure(const char* layer, const std::string& reason) {
+  return std::string("confinement: the ") + layer + " layer could not be applied (" + reason +
+         "); the run does not go on without it; " + kNoSandboxVariable + "=1 runs unconfined";
+}
+
+Applied apply_confinement(int input_descriptor, int output_descriptor, unsigned layers) {
+  Applied applied;
+  close_inherited_descriptors(input_descriptor, output_descriptor);
+  const int threads = landlock_abi() >= kLandlockEveryThreadAbi ? 1 : thread_count();
+  std::string link_note;
+  std::string landlock_failure;
+  if ((layers & kLandlockLayer) != 0) {
+    applied.layers.landlock_abi = apply_landlock(link_note, landlock_failure);
+  }
+  if (!link_note.empty()) applied.notes.push_back(link_note);
+  if (!landlock_failure.empty()) {
+    // The run will not go on: nothing more is applied.
+    applied.failure = layer_failure("Landlock", landlock_failure);
+    return applied;
+  }
+  applied.layers.landlock_every_thread =
+      applied.layers.landlock_abi >= kLandlockEveryThreadAbi ||
+      (applied.layers.landlock_abi > 0 && threads == 1);
+  std::string seccomp_note;
+  if ((layers & kSeccompLayer) != 0) {
+    if (!kSeccompBuiltIn) {
+      seccomp_note = "confinement: built without libseccomp: the run goes without its "
+                     "system-call layer (seccomp); Landlock alone confines it";
+    } else if (under_valgrind()) {
+      seccomp_note = std::string("confinement: no seccomp filter under valgrind (valgrind "
+                                 "needs executable memory); ") +
+                     kNoSandboxVariable + "=1 switches all confinement off";
+    } else if (seccomp_offered()) {
+      const std::string failure = apply_seccomp(output_descriptor);
+      applied.layers.seccomp = failure.empty();
+      if (!failure.empty()) applied.failure = layer_failure("seccomp", failure);
+    }
+  }
+  if (applied.layers.landlock_abi > 0 && !applied.layers.landlock_every_thread) {
+    applied.notes.push_back(
+        "confinement: Landlock holds on the confining thread only: " +
+        counted(threads - 1, "other thread") + (threads == 2 ? " was" : " were") +
+        " started before it (by a preloaded library or the allocator), which this kernel cannot "
+        "restrict; " +
+        (applied.layers.seccomp ? "seccomp holds on every thread" : "no seccomp filter holds"));
+  }
+  if (!seccomp_note.empty()) applied.notes.push_back(seccomp_note);
+  confined = applied.layers.landlock_abi > 0 || applied.layers.seccomp;
+  return applied;
 }
 
 }  // namespace
@@ -144,29 +218,34 @@ Confinement available_confinement() {
   Confinement available;
   available.landlock_abi = landlock_abi();
   available.landlock_every_thread = available.landlock_abi >= kLandlockEveryThreadAbi;
-  available.seccomp = kSeccompBuiltIn && ::prctl(PR_GET_SECCOMP, 0, 0, 0, 0) >= 0;
+  available.seccomp = kSeccompBuiltIn && seccomp_offered();
   return available;
 }
 
 std::string sandbox_line() {
   if (sandbox_switched_off()) return std::string("sandbox: off (") + kNoSandboxVariable + ")\n";
-  const Confinement available = available_confinement();
+  // What this process gets when it confines itself as a run does: applied, not offered.
+  const Applied applied = apply_confinement(-1, -1, kLandlockLayer | kSeccompLayer);
+  if (!applied.failure.empty()) return "sandbox: runs refuse to start: " + applied.failure + "\n";
+  const Confinement& layers = applied.layers;
   std::string line = "sandbox:";
-  if (available.landlock_abi > 0) {
-    line += " landlock " + std::to_string(available.landlock_abi) +
+  if (layers.landlock_abi > 0) {
+    line += " landlock " + std::to_string(layers.landlock_abi) +
             " (reads beneath ecCodes' folders only";
-    if (available.landlock_abi >= kFirstNetAbi) line += ", no TCP";
-    if (available.landlock_abi >= kFirstScopeAbi) line += ", signals and abstract sockets scoped";
-    line += available.landlock_every_thread ? "; every thread)"
-                                            : "; the confining thread and those it starts)";
+    if (layers.landlock_abi >= kFirstNetAbi) line += ", no TCP";
+    if (layers.landlock_abi >= kFirstScopeAbi) line += ", signals and abstract sockets scoped";
+    line += layers.landlock_abi >= kLandlockEveryThreadAbi
+                ? "; every thread)"
+                : "; the confining thread and those it starts)";
   }
-  if (available.seccomp) {
-    line += available.landlock_abi > 0 ? ", " : " ";
-    line += under_valgrind()
-                ? "no seccomp filter under valgrind (it needs executable memory)"
-                : "seccomp allow-list (writes to the output and the console only; every thread)";
+  if (layers.seccomp) {
+    line += layers.landlock_abi > 0 ? ", " : " ";
+    line += "seccomp allow-list (writes to the output and the console only; every thread)";
+  } else if (kSeccompBuiltIn && under_valgrind()) {
+    line += layers.landlock_abi > 0 ? ", " : " ";
+    line += "no seccomp filter under valgrind (it needs executable memory)";
   }
-  if (available.landlock_abi == 0 && !available.seccomp) {
+  if (layers.landlock_abi == 0 && !layers.seccomp) {
     line += " none (this kernel, or the emulator the run is under, offers neither Landlock nor "
             "seccomp filters)";
   }
@@ -176,32 +255,10 @@ std::string sandbox_line() {
 
 Confinement confine_run(int input_descriptor, int output_descriptor, unsigned layers) {
   if (sandbox_switched_off()) return {};
-  close_inherited_descriptors(input_descriptor, output_descriptor);
-  const int threads = landlock_abi() >= kLandlockEveryThreadAbi ? 1 : thread_count();
-  Confinement applied;
-  std::string note;
-  if ((layers & kLandlockLayer) != 0) applied.landlock_abi = apply_landlock(note);
-  if (!note.empty()) report_on_stderr(note);
-  applied.landlock_every_thread =
-      applied.landlock_abi >= kLandlockEveryThreadAbi || (applied.landlock_abi > 0 && threads == 1);
-  if (applied.landlock_abi > 0 && !applied.landlock_every_thread) {
-    report_on_stderr("confinement: Landlock holds on the confining thread only: " +
-                     counted(threads - 1, "other thread") +
-                     (threads == 2 ? " was" : " were") +
-                     " started before it (by a preloaded library or the allocator), which this "
-                     "kernel cannot restrict; seccomp holds on every thread");
-  }
-  if ((layers & kSeccompLayer) != 0) {
-    if (under_valgrind()) {
-      report_on_stderr(std::string("confinement: no seccomp filter under valgrind (valgrind "
-                                   "needs executable memory); ") +
-                       kNoSandboxVariable + "=1 switches all confinement off");
-    } else {
-      applied.seccomp = apply_seccomp(output_descriptor);
-    }
-  }
-  confined = applied.landlock_abi > 0 || applied.seccomp;
-  return applied;
+  const Applied applied = apply_confinement(input_descriptor, output_descriptor, layers);
+  if (!applied.failure.empty()) throw FatalError(applied.failure);
+  for (const std::string& note : applied.notes) report_on_stderr(note);
+  return applied.layers;
 }
 
 std::string sandbox_refusal_note() {

@@ -17,7 +17,8 @@
 // console are closed first. seccomp holds on every thread of the process;
 // Landlock on every thread from ABI 8, on the confining thread and those it
 // starts before. A kernel or container without either goes on with what it
-// has; under valgrind, which needs executable memory, without seccomp.
+// has; under valgrind, which needs executable memory, without seccomp. A
+// layer the kernel offers that cannot be applied ends the run instead.
 namespace common {
 
 // Set to any non-empty value, turns confinement off (debugging, valgrind,
@@ -35,8 +36,9 @@ struct Confinement {
 Confinement available_confinement();
 
 // What a run applies, named: "sandbox: landlock 7 (...), seccomp allow-list",
-// "sandbox: none", or that the variable turned it off, and a newline: the
-// second line of --version.
+// "sandbox: none", that runs refuse to start and why, or that the variable
+// turned it off, and a newline: the second line of --version. Confines the
+// calling process to find out.
 std::string sandbox_line();
 
 // The two layers; tests apply each alone too.
@@ -47,8 +49,9 @@ constexpr unsigned kSeccompLayer = 2;
 // unless kNoSandboxVariable is set: closes every descriptor but the standard
 // ones, `input_descriptor` and `output_descriptor`; writes are left to the
 // output, standard output and standard error. What cannot be applied to every
-// thread, and what the run goes without, is said on standard error. Returns
-// what was applied.
+// thread, and what the run goes without, is said on standard error. A layer
+// the kernel offers that it refuses to apply is a FatalError naming the layer,
+// the kernel's reason and the variable. Returns what was applied.
 Confinement confine_run(int input_descriptor, int output_descriptor,
                         unsigned layers = kLandlockLayer | kSeccompLayer);
 

@@ -92,6 +92,10 @@ TEST_F(OddFiles, TheConsoleAndTheOutputNeverMix) {
       // Refused before the output is opened: what the file held stays.
       {"cp" + five + " out.grb; " + quoted(kQuimbrel) + five + " out.grb 1 >> out.grb", 1,
        "standard output goes", 5},
+      // Standard error is a console file too: a caller's log is never emptied.
+      {"cp" + five + " log; " + quoted(kQuimbrel) + five +
+           " /dev/stderr 1 2>> log; s=$?; cat log >&2; exit $s",
+       1, "standard error goes", 0},
       {quoted(kQuimbrel) + five + " /dev/null 1 > /dev/null", 0, "", 0},
       {quoted(kDorvel) + sample + " out.grb <&- >&-", 1, "standard output", 0},
       {quoted(kQuimbrel) + five + " out.grb 1 <&- >&- 2>&-", 1, "", 4},

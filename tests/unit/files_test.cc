@@ -22,7 +22,11 @@
 #include <sys/ptrace.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
+#include <linux/filter.h>
 #include <linux/sched.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/uio.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -545,6 +549,8 @@ TEST(Confinement, RefusesWhatARunNeverDoesAndAllowsWhatItNeeds) {
   ASSERT_EQ(::fstat(inherited[1], &inherited_status), 0);
   const ino_t inherited_inode = inherited_status.st_ino;
   const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+  // Not blocking: a read of it that goes through comes back at once.
+  ::fcntl(terminal, F_SETFL, O_NONBLOCK);
   const auto started = [](pid_t child) {
     if (child == 0) ::_exit(0);
     if (child > 0) ::waitpid(child, nullptr, 0);
@@ -622,24 +628,47 @@ TEST(Confinement, RefusesWhatARunNeverDoesAndAllowsWhatItNeeds) {
        [&] { const char key = 'x'; return ::ioctl(STDIN_FILENO, TIOCSTI, &key) == 0; }},
       {"ioctl other than the terminal query", S, true,
        [&] { int bytes = 0; return ::ioctl(input, FIONREAD, &bytes) == 0; }},
-      {"keep a descriptor the caller handed down", L | S, true, [&] {
+      {"keep a descriptor the caller handed down (descriptor 3 too)", L | S, true, [&] {
          struct stat status {};
-         return ::fstat(inherited[1], &status) == 0 && status.st_ino == inherited_inode;
+         return (::fstat(inherited[1], &status) == 0 && status.st_ino == inherited_inode) ||
+                (::fstat(3, &status) == 0 && status.st_ino == inherited_inode);
+       }},
+      {"read standard input or the console", S, true, [] {
+         char byte = 0;
+         iovec part{&byte, 1};
+         // Gone through unless refused: a terminal with nothing to read says so.
+         const auto went = [](ssize_t got) { return got >= 0 || errno != EPERM; };
+         return went(::read(STDIN_FILENO, &byte, 1)) || went(::readv(STDOUT_FILENO, &part, 1)) ||
+                went(::pread(STDERR_FILENO, &byte, 1, 0)) ||
+                went(::preadv(STDIN_FILENO, &part, 1, 0));
        }},
       {"write to the input", S, true, [&] { return ::write(input, "x", 1) == 1; }},
       {"truncate the input", S, true, [&] { return ::ftruncate(input, 8192) == 0; }},
       {"write at an offset of the console", S, true, [] { return ::pwrite(STDOUT_FILENO, "x", 1, 0) == 1; }},
-      {"seek on the console", S, true, [] { return ::lseek(STDOUT_FILENO, 0, SEEK_SET) == 0; }},
+      {"seek on the console", S, true, [] {
+         return ::lseek(STDOUT_FILENO, 0, SEEK_SET) == 0 || ::lseek(STDERR_FILENO, 0, SEEK_SET) == 0;
+       }},
       {"change or duplicate a descriptor with fcntl", S, true, [&] {
          return ::fcntl(input, F_DUPFD, 20) >= 0 || ::fcntl(STDOUT_FILENO, F_SETFL, 0) == 0 ||
                 ::fcntl(input, F_SETOWN, ::getpid()) == 0 || ::fcntl(input, F_SETSIG, SIGKILL) == 0 ||
                 ::fcntl(input, F_SETLEASE, F_WRLCK) == 0;
        }},
+      {"lock or set an owner with fcntl's odd-numbered commands", S, true, [&] {
+         flock lock{};
+         lock.l_type = F_RDLCK;
+         f_owner_ex owner{F_OWNER_PID, ::getpid()};
+         return ::fcntl(input, F_SETLKW, &lock) == 0 || ::fcntl(input, F_SETOWN_EX, &owner) == 0;
+       }},
       {"map executable memory", S, true, [] {
          return ::mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) != MAP_FAILED;
        }},
+      {"make mapped memory executable", S, true, [] {
+         void* page = ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+         return page != MAP_FAILED && ::mprotect(page, 4096, PROT_READ | PROT_EXEC) == 0;
+       }},
       {"map the input shared and writable", S, true, [&] {
-         return ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, input, 0) != MAP_FAILED;
+         return ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, input, 0) != MAP_FAILED ||
+                ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED_VALIDATE, input, 0) != MAP_FAILED;
        }},
       {"punch a hole through a shared mapping (MADV_REMOVE)", S, true,
        [&] { return ::madvise(shared, 4096, MADV_REMOVE) == 0; }},
@@ -671,6 +700,9 @@ TEST(Confinement, RefusesWhatARunNeverDoesAndAllowsWhatItNeeds) {
     const pid_t child = ::fork();
     if (child == 0) {
       ::close(report[0]);
+      // Descriptor 3, the first a caller can hand down, holds one too.
+      if (report[1] == 3) report[1] = ::dup(report[1]);
+      ::dup2(inherited[1], 3);
       // An empty value is no request to switch off; the sanitized suite sets it.
       ::setenv(common::kNoSandboxVariable, off ? "1" : "", 1);
       const int console = ::open((directory / "console").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
@@ -756,6 +788,79 @@ TEST(Confinement, RefusesWhatARunNeverDoesAndAllowsWhatItNeeds) {
   ::waitpid(other, nullptr, 0);
   ::close(listener);
   fs::remove_all(directory);
+}
+
+#ifndef SYS_landlock_create_ruleset
+#define SYS_landlock_create_ruleset 444
+#define SYS_landlock_restrict_self 446
+#endif
+
+// A layer the kernel offers that cannot be applied ends the run, naming the
+// layer, the kernel's reason and the switch, and --version says that runs
+// refuse: a thread started earlier that holds a seccomp filter of its own
+// (the synchronised install cannot bring it along), and a caller nested in as
+// many Landlock layers as the kernel allows.
+TEST(Confinement, ALayerThatCannotBeAppliedRefusesTheRun) {
+  const common::Confinement available = common::available_confinement();
+  if (available.landlock_abi == 0 || !available.seccomp) GTEST_SKIP() << "no Landlock or seccomp";
+  const struct {
+    const char* name;
+    unsigned layer;
+    std::string said;
+    std::function<void()> set_up;
+  } cases[] = {
+      {"seccomp", common::kSeccompLayer,
+       "confinement: the seccomp layer could not be applied (thread ",
+       [] {
+         // Started before confinement, it installs a filter of its own, which allows all.
+         auto* thread = new EarlierThread;
+         thread->run([] {
+           sock_filter allow_all[] = {{BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ALLOW}};
+           const sock_fprog program{1, allow_all};
+           return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+                  ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) == 0;
+         });
+       }},
+      {"Landlock", common::kLandlockLayer,
+       "confinement: the Landlock layer could not be applied (landlock_restrict_self: ",
+       [] {
+         // Layers that each refuse only the making of FIFOs, until the kernel takes no more.
+         std::uint64_t make_fifo = 1ULL << 10;
+         const long ruleset = ::syscall(SYS_landlock_create_ruleset, &make_fifo, sizeof make_fifo, 0U);
+         ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+         while (::syscall(SYS_landlock_restrict_self, ruleset, 0U) == 0) {
+         }
+       }},
+  };
+  for (const auto& c : cases) {
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::setenv(common::kNoSandboxVariable, "", 1);
+      // Confining closes the descriptors above standard error: the report goes there.
+      ::dup2(report[1], STDERR_FILENO);
+      c.set_up();
+      std::string said = common::sandbox_line();
+      try {
+        common::confine_run(-1, -1, c.layer);
+        said += "went on";
+      } catch (const common::FatalError& failure) {
+        said += failure.what();
+      }
+      ::_exit(::write(STDERR_FILENO, said.data(), said.size()) == static_cast<ssize_t>(said.size()) ? 0 : 1);
+    }
+    ::close(report[1]);
+    std::string said(4096, '\0');
+    said.resize(static_cast<std::size_t>(std::max<ssize_t>(0, ::read(report[0], said.data(), said.size()))));
+    ::close(report[0]);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_EQ(said.rfind("sandbox: runs refuse to start: " + c.said, 0), 0u) << c.name << ": " << said;
+    const std::size_t line_end = said.find('\n') + 1;
+    EXPECT_EQ(said.substr(line_end).rfind(c.said, 0), 0u) << c.name << ": " << said;
+    EXPECT_NE(said.find(std::string(common::kNoSandboxVariable) + "=1", line_end), std::string::npos)
+        << c.name << ": " << said;
+  }
 }
 
 }  // namespace
