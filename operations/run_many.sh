@@ -16,10 +16,12 @@
 #   -j JOBS    runs at once (default: the number of processors)
 #   --halt     no new run starts after the first failure (runs going finish)
 #   --resume   runs only the inputs that the last batch into OUTPUT_DIR did not
-#              finish: an input whose record says it succeeded and whose output
-#              is newer than the input keeps its record and output. Safe after
-#              an interrupted or failed batch, or after inputs were added or
-#              changed; not after dorvel itself changed (run the batch anew).
+#              finish: an input whose record says it succeeded, whose output is
+#              there, and whose size and checksum are those its record gives,
+#              keeps its record and output (a file redelivered with an old time
+#              is run again). Safe after an interrupted or failed batch, or
+#              after inputs were added or changed; not after dorvel itself
+#              changed (run the batch anew).
 # On a terminal, standard error shows progress (done, failed, left).
 # An interrupt (SIGINT, Ctrl-C; SIGTERM; SIGHUP) starts no new run and lets the
 # runs going finish, each recorded; a second one stops them (recorded as
@@ -32,12 +34,18 @@
 #        error says how many, the first reasons, and where the full list is
 #   2    refused, nothing run: a usage error, an empty or unreadable folder, an
 #        output folder that is the input folder or that another run_many.sh is
-#        writing into, or input names holding a newline
+#        writing into (the refusal names the processes that hold its lock: a
+#        batch whose script was killed with SIGKILL may still be running
+#        there), or input names holding a newline
 #   130  interrupted by SIGINT (143 by SIGTERM, 129 by SIGHUP)
 #   251  results not all recorded (runs.log, jobs.tsv, summary.tsv or
 #        summary.png could not be written, a full disk say, or a run has no
 #        record)
-# Standard error says which. DORVEL names the program (default: dorvel on the PATH).
+# Standard error says which. Where the inputs' names carry dates (YYYYMMDD), the
+# summary names the dates of their range that have no input. Started in the
+# background (&) by a script, the batch ignores SIGINT (the shell's rule for
+# such jobs): stop it with SIGTERM. DORVEL names the program (default: dorvel on
+# the PATH).
 set -uo pipefail
 self=$0
 usage() {
@@ -76,7 +84,12 @@ if [ "$(realpath "$input")" = "$output" ]; then
 fi
 # Two batches into one folder would share their lists and logs.
 exec 9>>"$output/.run_many.lock" && flock -n 9 || {
-  echo "$0: another run_many.sh is writing into $2: refused" >&2
+  # The processes that hold the lock open: the batch's parallel and its runs.
+  holders=$(find /proc/[0-9]*/fd -maxdepth 1 -type l -printf '%h\t%l\n' 2>/dev/null |
+    awk -F '\t' -v lock="$output/.run_many.lock" -v self=$$ \
+      '$2 == lock { split($1, at, "/"); if (at[3] != self && !seen[at[3]]++) { printf "%s%s", sep, at[3]; sep = " " } }')
+  echo "$0: another run_many.sh is writing into $2 (processes holding" \
+    "$output/.run_many.lock: ${holders:-none found}): refused" >&2
   exit 2
 }
 # -H: a link to the folder is the folder.
@@ -116,13 +129,16 @@ rm -f "$output/summary.tsv" "$output/summary.png"
 export RUN_MANY_SCRIPTS=$scripts RUN_MANY_DORVEL=$dorvel RUN_MANY_OUTPUT=$output
 export RUN_MANY_PREVIOUS=${resume:+$previous}
 run_one() {
-  local result="$RUN_MANY_OUTPUT/$(basename "$1" .grb).res.grb"
-  # Resumed: an input that succeeded and whose output is newer keeps its record.
-  if [ -n "$RUN_MANY_PREVIOUS" ] && [ "$result" -nt "$1" ] &&
-     awk -v name="$1	" 'index($0, name) == 1 { last = substr($0, length(name) + 1) }
-                          END { exit last != "exit status 0" }' "$RUN_MANY_PREVIOUS"; then
-    awk -v name="$1	" 'index($0, name) == 1 { print substr($0, length(name) + 1) }' "$RUN_MANY_PREVIOUS"
-    return 0
+  local result="$RUN_MANY_OUTPUT/$(basename "$1" .grb).res.grb" record
+  # Resumed: an input that succeeded, whose output is there and that holds
+  # what its record says it held keeps its record.
+  if [ -n "$RUN_MANY_PREVIOUS" ] && [ -f "$result" ]; then
+    record=$(awk -v name="$1	" 'index($0, name) == 1 { print substr($0, length(name) + 1) }' "$RUN_MANY_PREVIOUS")
+    if [ "$(tail -n 1 <<<"$record")" = "exit status 0" ] &&
+       [ "$(head -n 1 <<<"$record")" = "$(bash "$RUN_MANY_SCRIPTS/dorvel_one.sh" --describe "$1")" ]; then
+      printf '%s\n' "$record"
+      return 0
+    fi
   fi
   bash "$RUN_MANY_SCRIPTS/dorvel_one.sh" "$RUN_MANY_DORVEL" "$1" "$RUN_MANY_OUTPUT"
 }

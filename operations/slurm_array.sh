@@ -17,7 +17,9 @@
 # OUTPUT_DIR/runs.log, in the layout of run_many.sh, writes summary.tsv and
 # summary.png, and fails when any file failed or has no status or the summary
 # could not be written, so that a later step submitted with
-# --dependency=afterok on it never starts then. A line of a list naming a
+# --dependency=afterok on it never starts then; its output (summary.out) names
+# each failed file with its reason, and a task that the scheduler cancelled or
+# stopped as such. A line of a list naming a
 # missing file or folder is kept: its task fails and is counted. A "%" in
 # OUTPUT_DIR is taken literally (sbatch would expand it in --output).
 # Prints "array JOBID" for each array and "summary JOBID".
@@ -51,19 +53,28 @@ fi
 # The summary job (Slurm runs a copy of this script: $4 is where the original lies).
 if [ "${1:-}" = "--summary" ]; then
   list=$2 output=$3 scripts=$4
-  failed=0
-  : >"$output/runs.log"
+  failed=0 reasons=()
+  # Written beside, then renamed: a runs.log there is always a whole one.
+  : >"$output/runs.log.new" || { echo "the summary could not be written: $output/runs.log.new"; exit 1; }
   while IFS= read -r input; do
     log="$output/tasks/$(basename "$input" .grb).log"
     if [ -f "$log" ]; then
-      while IFS= read -r line; do printf '%s\t%s\n' "$input" "$line"; done <"$log" >>"$output/runs.log"
+      while IFS= read -r line; do printf '%s\t%s\n' "$input" "$line"; done <"$log" >>"$output/runs.log.new"
     fi
-    # A task stopped by the scheduler (time limit, cancel) leaves no status.
-    grep -q "^exit status 0$" "$log" 2>/dev/null || failed=$((failed + 1))
-    grep -q "^exit status" "$log" 2>/dev/null || printf '%s\texit status none\n' "$input" >>"$output/runs.log"
+    grep -q "^exit status 0$" "$log" 2>/dev/null && continue
+    failed=$((failed + 1))
+    if grep -q "^exit status" "$log" 2>/dev/null; then
+      reasons+=("$input: $(grep -v -e '^exit status' -e '^input: ' "$log" | tail -n 1) ($(grep '^exit status' "$log" | tail -n 1))")
+    else
+      # A task stopped by the scheduler (cancelled, time limit, node failure) leaves no status.
+      printf '%s\texit status none\n' "$input" >>"$output/runs.log.new"
+      reasons+=("$input: no exit status: the task was cancelled or stopped by the scheduler (time limit, node failure)")
+    fi
   done <"$list"
-  "$scripts/summarize_runs.py" "$output" || { echo "the summary could not be written"; exit 1; }
+  mv "$output/runs.log.new" "$output/runs.log" &&
+    "$scripts/summarize_runs.py" "$output" || { echo "the summary could not be written"; exit 1; }
   echo "$failed of $(wc -l <"$list") files failed"
+  [ ${#reasons[@]} -eq 0 ] || printf '  %s\n' "${reasons[@]}"
   [ "$failed" -eq 0 ]
   exit
 fi

@@ -36,11 +36,11 @@ for input in "$work"/in/[ac]_*.grb; do
   line=$("$DORVEL" "$input" "$work/alone.grb")
   grep -qxF "$input	$line" "$log" || fail "no summary line for $input" "$log"
   read -r date time _ negative _ mean <<<"$line"
-  grep -qxF "$input	$date	$time	$negative	$mean	0	" "$summary" || fail "no row for $input" "$summary"
+  grep -qxF "$input	$date	$time	$negative	$mean	0		" "$summary" || fail "no row for $input" "$summary"
   cmp -s "$work/alone.grb" "$work/all/$(basename "$input" .grb).res.grb" ||
     fail "the output of $input differs" "$log"
 done
-grep -qxF "$work/in/b_bad.grb					1	 Errore leggendo $work/in/b_bad.grb grib n.ro            1" \
+grep -qxF "$work/in/b_bad.grb					1	 Errore leggendo $work/in/b_bad.grb grib n.ro            1	" \
   "$summary" || fail "no failed row with its reason" "$summary"
 [ "$(wc -l <"$summary")" -eq 6 ] || fail "a header and five rows expected" "$summary"
 file "$work/all/summary.png" | grep -q "PNG image data, 1000 x 600" || fail "no 1000 x 600 PNG" "$log"
@@ -87,8 +87,8 @@ rm "$work/in/x.grb" "$work/in/x"$'\n'".grb"
 # Two batches into one folder at once: the second is refused.
 mkdir "$work/busy" && exec 8>>"$work/busy/.run_many.lock" && flock 8
 bash "$run_many" "$work/in" "$work/busy" 2>"$work/busy.err"
-[ $? -eq 2 ] && grep -q "another run_many.sh" "$work/busy.err" && [ ! -e "$work/busy/runs.log" ] ||
-  fail "a second batch into one folder must be refused" "$work/busy.err"
+[ $? -eq 2 ] && grep -q "another run_many.sh.*: [0-9]" "$work/busy.err" && [ ! -e "$work/busy/runs.log" ] ||
+  fail "a second batch into one folder must be refused, naming who holds it" "$work/busy.err"
 exec 8>&-
 # A run killed by a signal (the job itself, not only dorvel) is a failure;
 # records that cannot be written (a full disk) fail the batch.
@@ -128,7 +128,7 @@ bash "$run_many" "$work/rerun_in" "$work/rerun" 2>/dev/null
 # output. No summary; --resume finishes the batch without running again what
 # finished.
 printf '#!/bin/sh\ntouch "$STARTED"\nsleep 3\nexec "%s" "$@"\n' "$DORVEL" >"$work/slow" && chmod +x "$work/slow"
-for signal in INT:130:1 TERM:143:1 INT:130:2; do
+for signal in INT:130:1 TERM:143:1 HUP:129:1 INT:130:2; do
   IFS=: read -r name expected times <<<"$signal"
   out="$work/stopped_$name$times"
   set -m
@@ -138,7 +138,7 @@ for signal in INT:130:1 TERM:143:1 INT:130:2; do
   # Once the first run has started, however slowly a loaded machine starts parallel.
   for _ in $(seq 300); do [ -e "$out.started" ] && break; sleep 0.1; done
   for _ in $(seq "$times"); do
-    if [ "$name" = INT ]; then kill -INT -- "-$batch"; else kill -TERM "$batch"; fi
+    if [ "$name" = INT ]; then kill -INT -- "-$batch"; else kill "-$name" "$batch"; fi
     sleep 0.3
   done
   wait "$batch"
@@ -159,22 +159,35 @@ bash "$run_many" --resume "$work/rerun_in" "$work/stopped_INT1" 2>/dev/null
 [ $? -eq 1 ] && [ "$(stat -c %Y "$work/stopped_INT1/a_20190101.res.grb")" = "$kept" ] &&
   [ "$(grep -c 'exit status' "$work/stopped_INT1/runs.log")" -eq 3 ] && [ -e "$work/stopped_INT1/summary.tsv" ] ||
   fail "--resume must finish the batch, keeping what finished" "$work/stopped_INT1/runs.log"
+# --resume knows an input by what it holds: an output that is gone is made
+# again, and an input redelivered with an old time is run again.
+rm "$work/stopped_INT1/a_20190101.res.grb"
+cp -p "$work/in/c_20190104.grb" "$work/rerun_in/a_20190101.grb" && touch -d 2001-01-01 "$work/rerun_in/a_20190101.grb"
+bash "$run_many" --resume "$work/rerun_in" "$work/stopped_INT1" 2>/dev/null
+cmp -s "$work/stopped_INT1/a_20190101.res.grb" "$work/all/c_20190104.res.grb" &&
+  grep -q "a_20190101.grb	20190104	1200" "$work/stopped_INT1/summary.tsv" ||
+  fail "--resume must run again what is gone or redelivered" "$work/stopped_INT1/summary.tsv"
 
 # Two runs of one date, one whose figures overflowed their fields: summarized, not a crash.
 mkdir "$work/odd"
 printf '%s\t%s\n' x_20190105.grb "20190105 0600 neg   985 ave *******" x_20190105.grb "exit status 0" \
   y_20190105.grb "20190105 0600 neg   985 ave  -0.000" y_20190105.grb "exit status 0" \
-  z_20190107.grb "20190107 0600 neg   900 ave  -0.001" z_20190107.grb "exit status 0" \
+  'z"_20190107.grb' "20190107 0600 neg   900 ave  -0.001" 'z"_20190107.grb' "exit status 0" \
   >"$work/odd/runs.log"
-"$(dirname "$run_many")/summarize_runs.py" "$work/odd" || fail "summarize_runs.py failed" "$work/odd/runs.log"
-grep -qF "x_20190105.grb	20190105	0600	985	*******	0" "$work/odd/summary.tsv" ||
-  fail "no overflowing row" "$work/odd/summary.tsv"
+out=$("$(dirname "$run_many")/summarize_runs.py" "$work/odd") || fail "summarize_runs.py failed" "$work/odd/runs.log"
+grep -qF "x_20190105.grb	20190105	0600	985	*******	0" "$work/odd/summary.tsv" &&
+  grep -q '^z"_20190107.grb	' "$work/odd/summary.tsv" ||
+  fail "no overflowing row, or a name not as it is" "$work/odd/summary.tsv"
+[ "$out" = "summarize_runs.py: 1 missing date: 20190106" ] || fail "the missing date must be named: $out" /dev/null
 # A summary that cannot be written names its file and fails, also in the Slurm
 # summary job.
-mkdir "$work/nospace" && cp "$work/odd/runs.log" "$work/nospace/" && ln -s /dev/full "$work/nospace/summary.tsv"
+# The previous summary stays whole, and nothing is left beside it.
+mkdir "$work/nospace" && cp "$work/odd/runs.log" "$work/odd/summary.tsv" "$work/nospace/" &&
+  ln -s /dev/full "$work/nospace/summary.tsv.new"
 "$(dirname "$run_many")/summarize_runs.py" "$work/nospace" 2>"$work/nospace.err"
-[ $? -eq 1 ] && grep -q "nospace/summary.tsv: No space left" "$work/nospace.err" ||
-  fail "a full disk must fail the summary and name its file" "$work/nospace.err"
+[ $? -eq 1 ] && grep -q "nospace/summary.tsv: No space left" "$work/nospace.err" &&
+  cmp -s "$work/odd/summary.tsv" "$work/nospace/summary.tsv" && [ ! -e "$work/nospace/summary.tsv.new" ] ||
+  fail "a full disk must fail the summary, name its file and keep the previous one" "$work/nospace.err"
 mkdir -p "$work/slurm/tasks" "$work/slurm/summary.png" && echo "$work/in/a_20190101.grb" >"$work/slurm/list" &&
   bash "$(dirname "$run_many")/dorvel_one.sh" "$DORVEL" "$work/in/a_20190101.grb" "$work/slurm" >"$work/slurm/tasks/a_20190101.log"
 out=$(bash "$(dirname "$run_many")/slurm_array.sh" --summary "$work/slurm/list" "$work/slurm" "$(dirname "$run_many")" 2>&1)

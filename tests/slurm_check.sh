@@ -142,7 +142,9 @@ done
 grep -qxF "$deep/run_20260111.grb	 Errore leggendo run_20260111.grb grib n.ro            1" \
   "$out/runs.log" || fail "no read-failure line"
 [ "$(grep -c '	1	' "$out/summary.tsv")" -eq 2 ] || fail "summary.tsv: two failed rows expected"
-[ "$(grep -c '	0	$' "$out/summary.tsv")" -eq 10 ] || fail "summary.tsv: ten good rows expected"
+[ "$(grep -c '	0		$' "$out/summary.tsv")" -eq 10 ] || fail "summary.tsv: ten good rows expected"
+grep -qF "  $deep/run_20260111.grb:  Errore leggendo run_20260111.grb grib n.ro            1 (exit status 1)" \
+  "$out/summary.out" || fail "summary.out must name each failed file with its reason"
 [ ! -e "$work/later_ran" ] || fail "the afterok step ran although two files failed"
 # The scheduler's own record of every task: twelve, two of them with exit code 1.
 records=$(grep -E "ArrayJobId=($(paste -sd'|' <<<"$arrays")) " "$work/jobcomp.txt")
