@@ -2,14 +2,19 @@
 # SPDX-License-Identifier: Apache-2.0
 # Runs the ecFlow suite (operations/ecflow) end to end on a real ecflow_server
 # that it starts itself on a free local port, with an ECF_HOME of its own, and
-# stops at the end whatever happens. The live shape repeats over four days:
-# a good one; one whose input arrives late; a damaged one, aborted with the
-# read-failure line after its two tries (both kept), counted by the summary
-# and the suite's label, then mended and requeued; one whose cut is killed,
-# which leaves its record and a whole output and is not retried. Then the
-# suite is replaced by the archive shape under a limit. On the way: ECF_HOST
-# and ECF_PORT steer suite.py, a second load is refused in one line, the event
-# "negative" holds at exactly its limit and is raised one point past it.
+# stops at the end whatever happens. The live shape repeats over seven days:
+# a good one; one whose input arrives late, delivered while the server is
+# halted (the job waits for it, and completes once it is restarted); a damaged
+# one, aborted with the read-failure line after its two tries (both kept),
+# counted by the summary and the suite's label, then mended and requeued; one
+# whose cut is killed, which leaves its record and a whole output and is not
+# retried. The chain is then moved from the stopped day to day 6, and from
+# day 7, still waiting, back to day 5: the days moved away from are left
+# without a record. Then the suite, its wait running, is replaced by the
+# archive shape under a limit. On the way: ECF_HOST and ECF_PORT steer
+# suite.py, a second load is refused in one line, the alarm (the event
+# "negative" and the day's note) holds at exactly its limit and is raised one
+# point past it, and a late input is noted in the day's record.
 # Exit status 77 (skipped, with the reason) when ecFlow cannot be had.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -40,6 +45,7 @@ ln -s "$work/build/dorvel/dorvel" "$work/build/quimbrel/quimbrel" "$work/bin/"
 generate="$work/build/tests/make_test_gribs"
 "$generate" sample "$work/in/20190101.grb" 20190101 600
 "$generate" sample "$work/late.grb" 20190102 600
+for day in 05 06; do "$generate" sample "$work/in/201901$day.grb" "201901$day" 600; done
 # The third day: its fourth message damaged (the edition byte).
 "$generate" sample "$work/mended.grb" 20190103 600
 /usr/bin/python3 - "$work/mended.grb" "$work/in/20190103.grb" <<'EOF'
@@ -115,18 +121,18 @@ record() { cat "$work/results/logs/$1.log"; }
 
 suite=/grib_checks
 load=(/usr/bin/python3 operations/ecflow/suite.py --inputs "$work/in" --results "$work/results"
-      --bin "$work/bin" --ecf-home "$ECF_HOME" --input-poll 1 --input-wait 60 --tries 2)
+      --bin "$work/bin" --ecf-home "$ECF_HOME" --input-poll 1 --input-wait 60 --tries 2 --input-late 00:00)
 # ECF_HOST steers suite.py: a host that does not resolve fails in one line.
-out=$(ECF_HOST=nowhere.invalid "${load[@]}" --first 20190101 --last 20190104 2>&1)
+out=$(ECF_HOST=nowhere.invalid "${load[@]}" --first 20190101 --last 20190107 2>&1)
 [ $? -eq 1 ] && [ "$(wc -l <<<"$out")" -eq 1 ] && [[ $out == *nowhere.invalid* ]] ||
   fail "ECF_HOST must be honoured: $out"
 # A new server starts halted: suite.py says so.
-out=$("${load[@]}" --first 20190101 --last 20190104 --neg-limit 985) || fail "the suite could not be loaded: $out"
+out=$("${load[@]}" --first 20190101 --last 20190107 --neg-limit 985) || fail "the suite could not be loaded: $out"
 grep -q 'halted.*ecflow_client --restart' <<<"$out" || fail "a halted server must be named: $out"
-out=$("${load[@]}" --first 20190101 --last 20190104 2>&1)
+out=$("${load[@]}" --first 20190101 --last 20190107 2>&1)
 [ $? -eq 1 ] && [ "$(wc -l <<<"$out")" -eq 1 ] && [[ $out == *--replace* ]] ||
   fail "a second load must be refused in one line: $out"
-ecflow_client --get $suite | grep -q 'late -c +01:00' || fail "the wait must carry its late time"
+ecflow_client --get $suite | grep -q 'late -c +00:00' || fail "the wait must carry its late time"
 ecflow_client --restart || fail "the server did not take the restart"
 
 # Day 1: complete, with the tools' own lines; 985 points below -0.001 at a
@@ -138,16 +144,23 @@ expected=$("$work/bin/dorvel" "$work/expected.grb" "$work/expected_residual.grb"
 cmp -s "$work/expected_residual.grb" "$work/results/20190101/residual.grb" || fail "day 1: residual"
 [ "$(record 20190101)" = "$(printf '%s\t%s\n%s\texit status 0' "$work/in/20190101.grb" "$expected" "$work/in/20190101.grb")" ] ||
   fail "day 1: its record: $(record 20190101)"
-# Day 2 waits for its input, which arrives late.
+# 985 points at a limit of 985: no alarm in the day's record.
+! grep -q 'note: alarm' "$work/results/logs/20190101.log" || fail "day 1: an alarm at exactly its limit"
+# Day 2 waits for its input, which arrives late, while the server is halted.
 for _ in $(seq 30); do [ "$(ask state $suite/days/wait)" = active ] && break; sleep 0.2; done
 sleep 3
 [ "$(ask state $suite/days/wait)" = active ] || fail "day 2 must wait for its input"
-[ "$(ask event $suite/days/check negative)" = 0 ] || fail "the event at exactly its limit"
+ecflow_client --halt=yes >/dev/null || fail "halt"
 cp "$work/late.grb" "$work/in/20190102.grb"
+sleep 5
+ecflow_client --restart >/dev/null || fail "restart"
 # Read before day 3's wait, whose input is there already, writes the same job output.
 for _ in $(seq 100); do grep -q 'there after [1-9]' "$ECF_HOME$suite/days/wait.1" && break; sleep 0.1; done
 grep -q 'there after [1-9]' "$ECF_HOME$suite/days/wait.1" || fail "day 2: the wait's output"
-wait_day 20190103 || fail "day 2 did not complete once its input came"
+wait_day 20190103 || fail "day 2 did not complete once its input came and the server was restarted"
+grep -q "	note: input late: there after [1-9]" "$work/results/logs/20190102.log" ||
+  fail "day 2: the record must say the input was late: $(record 20190102)"
+! grep -q 'NOT complete' "$ECF_HOME$suite/days/wait.1" || fail "day 2: the wait's completion was lost"
 
 # Day 3: damaged; aborted after two tries with the tool's line as the reason.
 damaged=" Errore leggendo $work/in/20190103.grb grib n.ro            4"
@@ -161,7 +174,7 @@ for _ in $(seq 50); do [ "$(ask tries $suite/days/cut)" = 2 ] && [ "$(ask state 
   fail "day 3: the first try's record must be kept"
 for _ in $(seq 50); do [ "$(ask label $suite failed)" = "1 of 3 days" ] && break; sleep 0.2; done
 [ "$(ask label $suite failed)" = "1 of 3 days" ] || fail "day 3: the suite's label: $(ask label $suite failed)"
-grep -qxF "$work/in/20190103.grb					1	$damaged" "$work/results/summary.tsv" ||
+grep -qxF "$work/in/20190103.grb					1	$damaged	" "$work/results/summary.tsv" ||
   fail "day 3: the summary must count it"
 grep -q 'running: .*quimbrel' "$ECF_HOME$suite/days/cut.2" && grep -q 'exit status 1' "$ECF_HOME$suite/days/cut.2" ||
   fail "day 3: the job output must show the steps"
@@ -182,18 +195,43 @@ ask wait $suite/days/cut || fail "the killed cut did not end"
   fail "the killed cut must abort, untried again"
 [ "$(ask reason $suite/days/cut)" = "killed by SIGTERM" ] || fail "killed: the reason"
 [ ! -s "$work/results/20190104/fields.grb" ] || fail "a killed cut must leave whole messages only"
-grep -qxF "$work/in/20190104.grb					143	killed by SIGTERM" "$work/results/summary.tsv" ||
+grep -qxF "$work/in/20190104.grb					143	killed by SIGTERM	" "$work/results/summary.tsv" ||
   fail "the killed day must be in the summary"
 [ "$(ask label $suite failed)" = "1 of 4 days" ] || fail "killed: the suite's label: $(ask label $suite failed)"
 
-# Replaced by the archive shape: two days at most one at a time, 985 points
-# above a limit of 984 raise the event.
-"${load[@]}" --first 20190101 --last 20190102 --shape archive --days-at-once 1 --neg-limit 984 \
-  --replace >/dev/null || fail "the suite could not be replaced"
+# The chain moved from the stopped day to day 6, then, while day 7 waits for
+# its input, back to day 5: every task acts on the day its wait found, and the
+# days moved away from get no record.
+move=(/usr/bin/python3 operations/ecflow/suite.py --move-to)
+out=$("${move[@]}" 20190106) || fail "the move to day 6: $out"
+wait_day 20190107 || fail "day 6 did not complete after the move"
+for _ in $(seq 30); do [ "$(ask state $suite/days/wait)" = active ] && break; sleep 0.2; done
+out=$("${move[@]}" 20190105) || fail "the move back to day 5: $out"
+[[ $out == *"moved to 20190105"* ]] || fail "the move must say what it did: $out"
+wait_day 20190106 || fail "day 5 did not complete after the move"
+for day in 20190105 20190106; do
+  [ "$(tail -n 1 "$work/results/logs/$day.log" | cut -f 2)" = "exit status 0" ] || fail "moved: day $day: $(record $day)"
+  grep -q "^$work/in/$day.grb	$day 0600 neg" "$work/results/logs/$day.log" || fail "moved: day $day checked another day"
+done
+[ ! -e "$work/results/logs/20190107.log" ] || fail "the day moved away from must have no record: $(record 20190107)"
+grep -q "stopped: the chain moves to 20190105" "$work/results/20190107/jobs/wait.1" || fail "the stopped wait must say why, in its job output kept with its day"
+for _ in $(seq 50); do [ "$(ask label $suite failed)" = "1 of 6 days" ] && break; sleep 0.2; done
+[ "$(ask label $suite failed)" = "1 of 6 days" ] || fail "moved: the suite's label: $(ask label $suite failed)"
+
+# Replaced by the archive shape while a day waits (the live wait is nearly
+# always running): no failure recorded, the new suite running. Two days at
+# most one at a time; 985 points above a limit of 984 raise the alarm.
+wait_day 20190107 && for _ in $(seq 30); do [ "$(ask state $suite/days/wait)" = active ] && break; sleep 0.2; done
+out=$("${load[@]}" --first 20190101 --last 20190102 --shape archive --days-at-once 1 --neg-limit 984 \
+  --replace 2>&1) || fail "the suite could not be replaced: $out"
+[ ! -e "$work/results/logs/20190107.log" ] || fail "the replace must record no failure: $(record 20190107)"
+[ "$(ask state $suite)" != suspended ] || fail "the replaced suite must run"
 ecflow_client --get $suite | grep -q 'limit days 1' || fail "the archive must carry its limit"
 ask wait $suite/d20190101/summary $suite/d20190102/summary || fail "the archive did not settle"
 for day in 20190101 20190102; do
   [ "$(ask state $suite/d$day)" = complete ] || fail "archive: $day"
   [ "$(ask event $suite/d$day/check negative)" = 1 ] || fail "archive: the event one past its limit"
+  grep -q "	note: alarm: 985 points below -0.001, more than 984" "$work/results/logs/$day.log" ||
+    fail "archive: the alarm must be in the day's record: $(record $day)"
 done
 echo "ecflow check passed in $(($(date +%s) - start)) s"
