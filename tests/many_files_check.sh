@@ -44,6 +44,9 @@ grep -qxF "$work/in/b_bad.grb					1	 Errore leggendo $work/in/b_bad.grb grib n.r
   "$summary" || fail "no failed row with its reason" "$summary"
 [ "$(wc -l <"$summary")" -eq 6 ] || fail "a header and five rows expected" "$summary"
 file "$work/all/summary.png" | grep -q "PNG image data, 1000 x 600" || fail "no 1000 x 600 PNG" "$log"
+# The mean drawn is the residual file's, as the picture says.
+grep -aq "mean residual: mean of the residual file" "$work/all/summary.png" ||
+  fail "the plot must draw the residual files' mean" "$log"
 
 bash "$run_many" -j 1 --halt "$work/in" "$work/halted" 2>/dev/null
 [ $? -eq 1 ] || fail "a halted chain must fail" "$work/halted/runs.log"
