@@ -11,7 +11,7 @@
 #
 #   bash bench/run.sh           full run (4800 messages of 61 KB, 20 000 tiny ones, 20 padded
 #                               ones, 24 000 GRIB 2 ones of 12 KB, 100 global fields of 1-2 MB,
-#                               24 high-resolution fields of 5.7-13 MB)
+#                               12 high-resolution fields of 5.7-13 MB)
 #   bash bench/run.sh --quick   tiny inputs and two runs each: only checks that it works
 #   --previous REV              also times quimbrel as built from git revision REV, in the
 #                               same run (the build is made in the work folder)
@@ -57,7 +57,7 @@ if [ $quick -eq 1 ]; then
   big=48 mid=10 growth=24 tiny=200 padded=2 grib2=300 global=2 hires=1 rounds=1 runs=2 warmup=0
   junk=2000000 junk_label="2 MB"
 else
-  big=4800 mid=100 growth=1000 tiny=20000 padded=20 grib2=24000 global=100 hires=24 rounds=5
+  big=4800 mid=100 growth=1000 tiny=20000 padded=20 grib2=24000 global=100 hires=12 rounds=5
   runs=3 warmup=1 junk=200000000 junk_label="200 MB"
 fi
 
