@@ -79,7 +79,9 @@ int run(int argc, const char* const* argv) {
   FieldStack fields;
   std::vector<float> residual(kGridPoints);
   std::vector<double> transfer(kGridPoints);
-  LoadedMessage twelfth;
+  // Declared before the twelfth's handle, which refers to it: freed after it.
+  DecodeBuffer decode_buffer;
+  common::GribHandle twelfth;
   int messages_read = 0;
   for (int ordinal = 1; ordinal <= kFieldsRead; ++ordinal) {
     const common::ReadOutcome message = reader.next();
@@ -87,16 +89,17 @@ int run(int argc, const char* const* argv) {
     // Nothing is written yet: the output stays empty.
     if (message.status == common::ReadStatus::kError) throw common::read_failure(filein, ordinal);
     common::set_current_message(ordinal);
-    LoadedMessage loaded = load_message(message, filein, ordinal);
-    read_field(loaded.handle.get(), ordinal, transfer, fields.column(ordinal));
+    common::GribHandle loaded = load_message(decode_buffer, message, filein, ordinal);
+    read_field(loaded.get(), ordinal, transfer, fields.column(ordinal));
     messages_read = ordinal;
+    // Released before the next message takes its place in the decode buffer.
     if (ordinal == kFieldsRead) {
       twelfth = std::move(loaded);
     } else {
-      release(std::move(loaded.handle));
+      release(std::move(loaded));
     }
   }
-  if (!twelfth.handle) {
+  if (!twelfth) {
     throw FatalError(std::string(filein.text()) + ": the input holds " +
                      common::counted(messages_read, "message") + "; " +
                      std::to_string(kFieldsRead) + " are needed (no twelfth message to read " +
@@ -104,19 +107,19 @@ int run(int argc, const char* const* argv) {
   }
 
   compute_residual(fields, residual);
-  const std::int32_t data_date = read_int32_key(twelfth.handle.get(), "dataDate");
-  const std::int32_t data_time = read_int32_key(twelfth.handle.get(), "dataTime");
+  const std::int32_t data_date = read_int32_key(twelfth.get(), "dataDate");
+  const std::int32_t data_time = read_int32_key(twelfth.get(), "dataTime");
   const std::int32_t negative_count = count_negative(residual);
   const float mean = mean_of(residual);
   // Built and encoded before the summary line: a run that cannot make its
   // message prints no summary that a script could take for a result.
-  common::GribHandle output = residual_message(twelfth.handle.get(), residual, transfer);
+  common::GribHandle output = residual_message(twelfth.get(), residual, transfer);
   common::write_stdout(summary_line(data_date, data_time, negative_count, mean));
 
   common::set_current_message(0);
   files.output->write(output.get());
   release(std::move(output));
-  release(std::move(twelfth.handle));
+  release(std::move(twelfth));
   files.output->close();
   return common::kExitSuccess;
 }

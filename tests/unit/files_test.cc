@@ -74,7 +74,8 @@ std::vector<std::string> reader_outcomes(std::FILE* input, bool build_handles,
     }
     if (build_handles) {
       try {
-        dorvel::load_message(outcome, common::ArgumentField("in.grb"), 1);
+        dorvel::DecodeBuffer buffer;
+        dorvel::load_message(buffer, outcome, common::ArgumentField("in.grb"), 1);
       } catch (const common::FatalError&) {
         outcomes.push_back("error");
         return outcomes;
