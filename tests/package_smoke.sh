@@ -10,9 +10,12 @@ bash install_deps.sh "$1"
 apt-get install -y -qq --no-install-recommends parallel python3-matplotlib python3-ecflow >/dev/null
 echo "installed; ecCodes library: $(dpkg-query -W -f='${Package} ${Version}' libeccodes0)"
 dorvel --version
-dorvel sample.grb residual.grb
-quimbrel sample.grb first.grb -1
-[ "$(stat -c %s first.grb)" -gt 0 ]
+# README's examples from the package, as written, on the sample it carries.
+dorvel /usr/share/grib-dorvel-quimbrel/sample.grb residual.grb | tee summary_line
+[ "$(cat summary_line)" = "20190101 0600 neg   985 ave  -0.000" ]
+quimbrel /usr/share/grib-dorvel-quimbrel/sample.grb first_three.grb -3
+[ "$(stat -c %s first_three.grb)" -gt 0 ]
+cmp -s /usr/share/grib-dorvel-quimbrel/sample.grb sample.grb && echo "the sample: the one the build made"
 mkdir in
 cp sample.grb in/day_20190101.grb && cp sample.grb in/day_20190102.grb
 dorvel-run-many in out
@@ -26,4 +29,15 @@ for page in dorvel dorvel-run-many dorvel-slurm-array dorvel-summary dorvel-ecfl
   man "$page" 2>/dev/null | grep -q "EXIT STATUS" || { echo "no manual page $page"; exit 1; }
 done
 echo "man pages: shown"
-dpkg -L grib-dorvel-quimbrel | grep -q "/usr/share/doc/grib-dorvel-quimbrel/operations.md" && echo "user guides: in the package"
+# Every link of the installed README leads to a file the package carries.
+links=$(grep -o '](docs/[^)]*)' /usr/share/doc/grib-dorvel-quimbrel/README.md 2>/dev/null | sed 's/^](//; s/)$//' | sort -u)
+if [ -n "$links" ]; then
+  for link in $links; do
+    dpkg -L grib-dorvel-quimbrel | grep -qx "/usr/share/doc/grib-dorvel-quimbrel/$link" ||
+      { echo "README links to $link, which the package does not carry"; exit 1; }
+  done
+  echo "README's links: $(wc -w <<<"$links") guides in the package"
+else
+  dpkg -L grib-dorvel-quimbrel | grep -q "/usr/share/doc/grib-dorvel-quimbrel/docs/operations.md" &&
+    echo "user guides: in the package (documents stripped from this minimal image)"
+fi
