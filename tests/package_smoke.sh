@@ -30,7 +30,8 @@ for page in dorvel dorvel-run-many dorvel-slurm-array dorvel-summary dorvel-ecfl
 done
 echo "man pages: shown"
 # Every link of the installed README leads to a file the package carries.
-links=$(grep -o '](docs/[^)]*)' /usr/share/doc/grib-dorvel-quimbrel/README.md 2>/dev/null | sed 's/^](//; s/)$//' | sort -u)
+links=$( (grep -o '](docs/[^)]*)' /usr/share/doc/grib-dorvel-quimbrel/README.md 2>/dev/null || true) |
+  sed 's/^](//; s/)$//' | sort -u)
 if [ -n "$links" ]; then
   for link in $links; do
     dpkg -L grib-dorvel-quimbrel | grep -qx "/usr/share/doc/grib-dorvel-quimbrel/$link" ||
