@@ -49,6 +49,8 @@ write_record() {
 # every record of the day from now on, this one included.
 add_note() {
   say "note: $1"
+  # A task run again notes it once: its record holds the day's notes already.
+  ! grep -qxF "$1" "$notes" 2>/dev/null || return 0
   echo "$1" >>"$notes" || say "the note could not be written"
   [ ! -f "$record" ] ||
     replace_file "$record" "$(cat "$record")"$'\n'"$input"$'\t'"note: $1"$'\n' ||
