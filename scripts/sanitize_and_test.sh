@@ -11,7 +11,8 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DWARNINGS_AS_ERRORS=ON \
 cmake --build build-asan -j "$(nproc)"
 cd build-asan
 # Timing figures mean nothing under the sanitizers, and valgrind cannot run
-# sanitized programs: the benchmark and the memcheck are left out.
+# sanitized programs: the benchmark and the memcheck are left out, and so is
+# the check of a build without libseccomp (a build of its own, unsanitized).
 # As with glibc, an allocation that cannot be made returns null (ecCodes then
 # asserts, and the tools report it) instead of aborting.
 # The leak check at exit reads /proc and attaches to the threads with ptrace,
@@ -20,4 +21,4 @@ cd build-asan
 export GRIB_TOOLS_NO_SANDBOX=1
 ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
   LSAN_OPTIONS="suppressions=$(pwd)/../tests/lsan.supp:print_suppressions=0" \
-  ctest --output-on-failure -j "$(nproc)" -E "bench_quick|valgrind_memcheck"
+  ctest --output-on-failure -j "$(nproc)" -E "bench_quick|valgrind_memcheck|without_seccomp"

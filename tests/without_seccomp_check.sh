@@ -8,6 +8,8 @@
 # Usage: without_seccomp_check.sh SOURCE_DIR FIVE_MESSAGES.grb
 set -uo pipefail
 source=$1 input=$2
+# What a run of such a build says when its confinement is on.
+unset GRIB_TOOLS_NO_SANDBOX
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAILED: $1"; cat "$work/err" 2>/dev/null | tail -n 20; exit 1; }
