@@ -31,6 +31,12 @@ tags=$(lintian --pedantic --info "$deb" 2>&1 | grep -v 'running with root privil
 echo "lintian: no errors, no warnings"
 
 dpkg-deb -x "$deb" "$work/root"
+# Every link of the installed README leads to a file the package carries.
+doc=$work/root/usr/share/doc/grib-dorvel-quimbrel
+links=$(grep -o '](docs/[^)]*)' "$doc/README.md" | sed 's/^](//; s/)$//' | sort -u)
+[ -n "$links" ] || fail "no links found in the installed README"
+for link in $links; do [ -f "$doc/$link" ] || fail "README links to $link, which the package does not carry"; done
+echo "README's links: $(wc -w <<<"$links") guides in the package"
 # Control-flow protection is left out: Debian 12's C runtime objects are built
 # without it, so no program linked with them is marked.
 hardening-check --quiet --nocfprotection "$work/root/usr/bin/dorvel" "$work/root/usr/bin/quimbrel" ||
