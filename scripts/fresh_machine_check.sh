@@ -25,6 +25,8 @@ if [ "${1:-}" = "--inside" ]; then
     root_step "$root" "$logs" "$step" "bash scripts/$step.sh" SKIP_FUZZ="${SKIP_FUZZ:-}" \
       FUZZ_RUNS="${FUZZ_RUNS:-}"
   done
+  # What the fuzzers found, kept: the root is thrown away.
+  cp -r "$root/root/dorvel-quimbrel/build-fuzz/findings" "$logs/" 2>/dev/null
   exit 0
 fi
 
