@@ -188,7 +188,8 @@ Applied apply_confinement(int input_descriptor, int output_descriptor, unsigned 
   if ((layers & kSeccompLayer) != 0) {
     if (!kSeccompBuiltIn) {
       seccomp_note = "confinement: built without libseccomp: the run goes without its "
-                     "system-call layer (seccomp); Landlock alone confines it";
+                     "system-call layer (seccomp); Landlock alone confines it where the kernel "
+                     "offers it";
     } else if (under_valgrind()) {
       seccomp_note = std::string("confinement: no seccomp filter under valgrind (valgrind "
                                  "needs executable memory); ") +
