@@ -2,12 +2,14 @@
 #include "common/message_reader.h"
 
 #include <grib_api.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -33,6 +35,23 @@ ssize_t read_some(int input, unsigned char* bytes, std::size_t size) {
     const ssize_t got = ::read(input, bytes, size);
     if (got >= 0 || errno != EINTR) return got;
   }
+}
+
+// The large page of x86-64 and of arm64 with 4 KiB pages; elsewhere only an
+// alignment.
+constexpr std::size_t kLargePageBytes = std::size_t{2} << 20;
+
+// A message buffer of megabytes, filled by one read. It is asked for in large
+// pages: a fault for each page of 4 KiB cost more than the copy itself
+// (measured in a virtual machine, where each fault traps into the host). Where
+// the kernel gives no large pages on request, nothing changes. Null when the
+// size cannot be had.
+MessageBytes large_message_bytes(std::size_t size) {
+  if (size > std::numeric_limits<std::size_t>::max() - kLargePageBytes) return nullptr;
+  const std::size_t rounded = (size + kLargePageBytes - 1) / kLargePageBytes * kLargePageBytes;
+  MessageBytes bytes(static_cast<unsigned char*>(std::aligned_alloc(kLargePageBytes, rounded)));
+  if (bytes) ::madvise(bytes.get(), rounded, MADV_HUGEPAGE);
+  return bytes;
 }
 
 }  // namespace
@@ -223,13 +242,13 @@ ReadOutcome MessageReader::next() {
     in_place = false;
     if (length <= message_size_) continue;
     // A message longer than the buffer: read it again into one that fits,
-    // unless a regular file shows the length false. malloc leaves the pages
+    // unless a regular file shows the length false. The pages stay
     // untouched until bytes arrive, so a length that a pipe belies costs only
-    // what arrives.
+    // what arrives (to the next large page).
     if (regular_ && grib && !end_marker_at(length)) return outcome;
     take_back();
     const std::size_t grown = std::max(length, 2 * message_size_);
-    MessageBytes larger(static_cast<unsigned char*>(std::malloc(grown)));
+    MessageBytes larger = large_message_bytes(grown);
     if (!larger) return outcome;
     message_ = std::move(larger);
     message_size_ = grown;

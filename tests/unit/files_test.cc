@@ -300,6 +300,20 @@ TEST(MessageReader, ALengthThatAFileBeliesCostsNoMemory) {
   std::remove(path.c_str());
 }
 
+// A GRIB 2 header claiming a length near the largest a size can hold, from a
+// pipe (nothing to check it against): no buffer that size exists.
+TEST(MessageReader, ALengthNoMemoryCanHoldIsAReadFailure) {
+  const std::string path = ::testing::TempDir() + "/endless_" + std::to_string(::getpid()) + ".grb";
+  const std::string first = test_gribs::small_message(1);
+  for (const std::uint64_t claimed : {~std::uint64_t{0}, ~std::uint64_t{0} - (1 << 20)}) {
+    std::string header = std::string("GRIB") + '\0' + '\0' + '\0' + '\2';
+    for (int shift = 56; shift >= 0; shift -= 8) header += static_cast<char>(claimed >> shift);
+    test_gribs::write_file(path, first + header + std::string(1 << 20, '\0'));
+    EXPECT_EQ(piped_outcomes(path), (std::vector<std::string>{first, "error"})) << claimed;
+  }
+  std::remove(path.c_str());
+}
+
 // A pseudo-GRIB header with a length below 3 would make ecCodes overrun its
 // stack: a read failure, while a length of 3 is ecCodes' to judge.
 TEST(MessageReader, PseudoHeadersShorterThanThreeAreReadFailures) {
