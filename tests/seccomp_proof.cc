@@ -5,8 +5,8 @@
 // built for this architecture, as the kernel would. Any call the program does
 // not allow, or cannot be judged (a call or argument value this proof does
 // not know), fails. qemu-user offers no seccomp (the run asks, and goes on
-// without that layer), so the program is never
-// loaded there: this is where it meets the calls it must allow.
+// without that layer), so the program is never loaded there: this is where
+// it meets the calls it must allow.
 //
 //   seccomp_proof LOG...     status 0 when every logged call is allowed
 #include <asm/termbits.h>
